@@ -1,0 +1,68 @@
+"""Build script: the quarn package with its two C++17 extension modules.
+
+Kept in setup.py (not only pyproject metadata) so that one setuptools build
+works from CPython 3.6 to 3.13.  ``QUARN_EXTENSIONS=ordalin`` (or ``bargeon``)
+restricts the build to one extension; ``QUARN_CFLAGS`` adds compiler flags
+(the sanitizer build uses it).
+"""
+import glob
+import os
+import shlex
+
+from setuptools import Extension, find_packages, setup
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def cpp_sources(folder):
+    return sorted(glob.glob(os.path.join('src', 'cpp', folder, '*.cpp')))
+
+
+def extension(name, folder):
+    extra = shlex.split(os.environ.get('QUARN_CFLAGS', ''))
+    return Extension(
+        name,
+        sources=cpp_sources(folder),
+        include_dirs=[os.path.join('src', 'cpp', 'common'),
+                      os.path.join('src', 'cpp', folder)],
+        depends=glob.glob(os.path.join('src', 'cpp', '*', '*.hpp')),
+        language='c++',
+        extra_compile_args=['-std=c++17', '-fvisibility=hidden',
+                            '-Wall', '-Wextra', '-Wno-missing-field-initializers',
+                            '-Wno-cast-function-type'] + extra,
+        extra_link_args=extra,
+    )
+
+
+EXTENSIONS = {
+    'ordalin': extension('quarn.utils.ordalin', 'ordalin'),
+    'bargeon': extension('quarn.utils.bargeon.bases.bargeon', 'bargeon'),
+}
+wanted = os.environ.get('QUARN_EXTENSIONS', 'ordalin,bargeon').split(',')
+
+with open(os.path.join(HERE, 'README.md')) as readme:
+    long_description = readme.read()
+
+setup(
+    name='quarn',
+    version='0.1.0',
+    description='Schema validation and file-transfer client base for test automation',
+    long_description=long_description,
+    long_description_content_type='text/markdown',
+    python_requires='>=3.6',
+    package_dir={'': 'src'},
+    packages=find_packages('src'),
+    package_data={'': ['*.pyi', 'py.typed']},
+    ext_modules=[EXTENSIONS[name] for name in wanted if name in EXTENSIONS],
+    install_requires=['importlib_metadata; python_version < "3.8"'],
+    extras_require={
+        'test': ['pytest>=7.0; python_version >= "3.7"',
+                 'pytest==7.0.1; python_version < "3.7"',
+                 'pyftpdlib'],
+        'bench': ['pydantic>=2; python_version >= "3.8"', 'schema', 'voluptuous'],
+    },
+    entry_points={
+        'quarn.bargeon.plugins': ['localhost = quarn.plugins.localhost'],
+    },
+    zip_safe=False,
+)

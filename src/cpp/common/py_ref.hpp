@@ -1,0 +1,156 @@
+// Owned references and error helpers shared by the quarn extensions.
+//
+// Every reference this code owns lives in a `Ref`; this header is the only
+// place that decrements reference counts.  A function that can fail returns
+// an empty `Ref` with the Python error set.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+#include <vector>
+
+namespace quarn {
+
+class Ref {
+public:
+    Ref() noexcept : p_(nullptr) {}
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    Ref(Ref &&o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    Ref &operator=(Ref &&o) noexcept {
+        if (this != &o) {
+            PyObject *old = p_;
+            p_ = o.p_;
+            o.p_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    // Takes over a new reference (the result of most C API calls).
+    static Ref steal(PyObject *p) noexcept { return Ref(p); }
+    // Takes a new reference to a borrowed pointer.
+    static Ref borrow(PyObject *p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    PyObject *get() const noexcept { return p_; }
+    // Hands the reference back to the caller (to the interpreter).
+    PyObject *release() noexcept {
+        PyObject *p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    Ref dup() const noexcept { return borrow(p_); }
+    void reset() noexcept {
+        PyObject *old = p_;
+        p_ = nullptr;
+        Py_XDECREF(old);
+    }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject *p) noexcept : p_(p) {}
+    PyObject *p_;
+};
+
+// A vector of owned references (keys snapshot, path stacks).
+using RefVec = std::vector<Ref>;
+
+// The pending exception, taken out of the interpreter and restored on demand:
+// lets code run Python calls while an error is held (the error's context is
+// then set the way an `except` block would set it).
+class SavedError {
+public:
+    SavedError() { PyErr_Fetch(&type_, &value_, &tb_); }
+    SavedError(const SavedError &) = delete;
+    SavedError &operator=(const SavedError &) = delete;
+    ~SavedError() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(tb_);
+    }
+    // The exception instance, normalised (new reference, or empty).
+    Ref value() {
+        PyErr_NormalizeException(&type_, &value_, &tb_);
+        if (value_ && tb_) PyException_SetTraceback(value_, tb_);
+        return Ref::borrow(value_);
+    }
+    bool matches(PyObject *exc_class) const {
+        return type_ && PyErr_GivenExceptionMatches(type_, exc_class);
+    }
+    void restore() {
+        PyErr_Restore(type_, value_, tb_);
+        type_ = value_ = tb_ = nullptr;
+    }
+
+private:
+    PyObject *type_, *value_, *tb_;
+};
+
+// Raises `exc` (a new instance) as Python's `raise exc from cause` would,
+// `cause` being the exception just caught (also its context).
+inline void raise_from(Ref exc, Ref cause) {
+    if (!exc) return;
+    if (cause) {
+        PyException_SetContext(exc.get(), cause.dup().release());
+        PyException_SetCause(exc.get(), cause.release());
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.get())), exc.get());
+}
+
+// Raises `exc` while `context` is being handled (an implicit chain).
+inline void raise_with_context(Ref exc, Ref context) {
+    if (!exc) return;
+    if (context) PyException_SetContext(exc.get(), context.release());
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.get())), exc.get());
+}
+
+// Calls `callable(*args)` with owned argument references.
+template <typename... A>
+inline Ref call(PyObject *callable, A... args) {
+    return Ref::steal(PyObject_CallFunctionObjArgs(callable, args..., nullptr));
+}
+
+// Calls `obj.name(*args)`.
+template <typename... A>
+inline Ref call_method(PyObject *obj, PyObject *name, A... args) {
+    return Ref::steal(PyObject_CallMethodObjArgs(obj, name, args..., nullptr));
+}
+
+inline Ref getattr(PyObject *obj, PyObject *name) {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+// Builds a tuple from owned references (consumed).
+inline Ref tuple_of(RefVec &items) {
+    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!t) return t;
+    for (size_t i = 0; i < items.size(); ++i)
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    return t;
+}
+
+// Guard for Py_EnterRecursiveCall: deep data or schemas give RecursionError.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char *where) : ok_(Py_EnterRecursiveCall(where) == 0) {}
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+    ~RecursionGuard() {
+        if (ok_) Py_LeaveRecursiveCall();
+    }
+    bool ok() const { return ok_; }
+
+private:
+    bool ok_;
+};
+
+// Interned string made once at import and kept for the process.
+inline PyObject *intern(const char *s) { return PyUnicode_InternFromString(s); }
+
+}  // namespace quarn

@@ -1,0 +1,272 @@
+// Creation of the engine's eleven classes.
+//
+// They are ordinary Python classes: made by calling `type(name, bases, ns)`
+// so that their metaclass is `type`, their instances have a `__dict__` and
+// Python code can subclass them.  The namespace lists the methods in their
+// defining order (as placeholders); once the class exists each placeholder is
+// replaced by a method descriptor bound to the class, implemented in C++.
+#include "ordalin.hpp"
+
+#include <initializer_list>
+
+namespace ordalin {
+
+namespace {
+
+const char MODULE_NAME[] = "quarn.utils.ordalin";
+
+const char SCHEMA_DOC[] =
+    "Schema class\n"
+    "\n"
+    "    Provides the ability to define schema (schematics/requirements) for\n"
+    "    input data, and subsequently validate whether the input data meets\n"
+    "    them.\n"
+    "\n"
+    "    Examples:\n"
+    "        data = Schema(str).validate('a string')\n"
+    "        data = Schema({'a': str}).validate({'a': 'some string'})\n"
+    "\n"
+    "    Arguments:\n"
+    "        schema (*): the schema to validate against. Any valid python data\n"
+    "                    structure or callable.\n"
+    "    ";
+
+const char PATH_VALIDATING_DOC[] = "Schema that passes path to its validator. ";
+
+const char OPTIONAL_DOC[] =
+    "Optional Class (Schema)\n"
+    "\n"
+    "    Marks an optional part of the schema.\n"
+    "    ";
+
+const char ANY_DOC[] =
+    "Any Class (Optional, Schema)\n"
+    "\n"
+    "    Marks a section of a schema that matches anything. This is effectively\n"
+    "    a wildcard (*).\n"
+    "\n"
+    "    Note that Any is also Optional.\n"
+    "    ";
+
+const char AND_DOC[] =
+    "And Class (Schema)\n"
+    "\n"
+    "    Defines a schema of AND relationship, eg, the input data must pass the\n"
+    "    validation of all of the requirements of this Schema.\n"
+    "\n"
+    "    Example:\n"
+    "        # requires a string of 'left' or 'right'\n"
+    "        And(str, lambda: s: s in ('left', 'right'))\n"
+    "\n"
+    "    Arguments:\n"
+    "        *args: arbitrary args of schema to apply AND to.\n"
+    "    ";
+
+const char OR_DOC[] =
+    "Or Class (Schema)\n"
+    "\n"
+    "    Defines a schema of OR relationship, eg, the input data must pass the\n"
+    "    validation of one of the requirements of this Schema.\n"
+    "\n"
+    "    Example:\n"
+    "        # requires a string or an integer\n"
+    "        Or(str, int)\n"
+    "\n"
+    "    Arguments:\n"
+    "        *args: arbitrary args of schema to apply OR to.\n"
+    "    ";
+
+const char DEFAULT_DOC[] =
+    "Default Class (Optional, Schema)\n"
+    "\n"
+    "    Defines a schema with a default. Eg, if the schema was not satisfied,\n"
+    "    the default value is added to the input data. A Default schema is also\n"
+    "    Optional.\n"
+    "\n"
+    "    Note:\n"
+    "        using the Default schema changes the input data (due to application\n"
+    "        of default values)\n"
+    "\n"
+    "    Usage Criteria:\n"
+    "        if a Default() is part of a dictionary schema type, then the keys\n"
+    "        leading to this default value cannot be marked with any other schema\n"
+    "        objects, such as Optional(). Using Default() means that its key chain\n"
+    "        is automatically mandatory, because the default is added.\n"
+    "\n"
+    "    Arguments:\n"
+    "        schema (any): input schema requirements\n"
+    "        default (any): default value to apply\n"
+    "    ";
+
+const char FALLBACK_DOC[] =
+    "Fallback Class (Optional, Schema)\n"
+    "\n"
+    "    Defines a schema with a fallback to another value in the given data.\n"
+    "    A Fallback schema is also Optional.\n"
+    "\n"
+    "    Note:\n"
+    "        fallbacks can only be used if the input schema and data are of\n"
+    "        type dict.\n"
+    "        using the Fallback schema changes the input data (due to\n"
+    "        application of fallback values)\n"
+    "\n"
+    "    Arguments:\n"
+    "        schema (any): input schema requirements\n"
+    "        fallback (str): the key to fall back to, using '.' as separator to\n"
+    "                        identify dictionary nesting levels.\n"
+    "\n"
+    "    Example:\n"
+    "        Fallback(str, 'a.b.c')  # fall back to data['a']['b']['c']\n"
+    "    ";
+
+const char PATH_DOC[] =
+    "Path object (tuple)\n"
+    "\n"
+    "    Tuple-like object to be used with ListDict. Extends a tuple's native\n"
+    "    ability to compare to also support Any() objects.\n"
+    "\n"
+    "    Example:\n"
+    "        assert Path((1, Any(), 3)) == Path((1, 2, 3))\n"
+    "    ";
+
+enum class Kind { Method, ClassMethod };
+
+struct Member {
+    PyMethodDef *def;
+    Kind kind;
+};
+
+Ref make_descriptor(PyObject *cls, const Member &m) {
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+    if (m.kind == Kind::ClassMethod) return Ref::steal(PyDescr_NewClassMethod(type, m.def));
+    return Ref::steal(PyDescr_NewMethod(type, m.def));
+}
+
+// type(name, bases, ns) with the members' names reserved in order, then the
+// placeholders replaced by the C++ methods.
+PyObject *make_class(const char *name, std::initializer_list<PyObject *> bases,
+                     const char *doc, std::initializer_list<Member> members) {
+    Ref ns = Ref::steal(PyDict_New());
+    if (!ns) return nullptr;
+    Ref module = Ref::steal(PyUnicode_FromString(MODULE_NAME));
+    Ref qualname = Ref::steal(PyUnicode_FromString(name));
+    if (!module || !qualname) return nullptr;
+    if (PyDict_SetItemString(ns.get(), "__module__", module.get()) < 0 ||
+        PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0)
+        return nullptr;
+    if (doc) {
+        Ref text = Ref::steal(PyUnicode_FromString(doc));
+        if (!text || PyDict_SetItemString(ns.get(), "__doc__", text.get()) < 0) return nullptr;
+    }
+    for (const Member &m : members)
+        if (PyDict_SetItemString(ns.get(), m.def->ml_name, Py_None) < 0) return nullptr;
+
+    Ref base_tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));
+    if (!base_tuple) return nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject *b : bases) PyTuple_SET_ITEM(base_tuple.get(), i++, Ref::borrow(b).release());
+    Ref cls = quarn::call(reinterpret_cast<PyObject *>(&PyType_Type),
+                          Ref::steal(PyUnicode_FromString(name)).get(), base_tuple.get(), ns.get());
+    if (!cls) return nullptr;
+    for (const Member &m : members) {
+        Ref descr = make_descriptor(cls.get(), m);
+        if (!descr || PyObject_SetAttrString(cls.get(), m.def->ml_name, descr.get()) < 0)
+            return nullptr;
+    }
+    return cls.release();
+}
+
+// The descriptor stored in the class dict under `name` (kept for the
+// override tests).
+PyObject *own_descriptor(PyObject *cls, const char *name) {
+    PyObject *d = reinterpret_cast<PyTypeObject *>(cls)->tp_dict;
+    PyObject *descr = PyDict_GetItemString(d, name);
+    Py_XINCREF(descr);
+    return descr;
+}
+
+Member method(PyMethodDef &def) { return {&def, Kind::Method}; }
+
+}  // namespace
+
+bool uses_builtin(PyObject *obj, PyObject *name, PyObject *builtin) {
+    return _PyType_Lookup(Py_TYPE(obj), name) == builtin;
+}
+
+Ref super_init(PyObject *cls, PyObject *self, PyObject *args, PyObject *kwargs) {
+    Ref sup = quarn::call(reinterpret_cast<PyObject *>(&PySuper_Type), cls, self);
+    if (!sup) return sup;
+    Ref init = quarn::getattr(sup.get(), g.s_init);
+    if (!init) return init;
+    return Ref::steal(PyObject_Call(init.get(), args, kwargs));
+}
+
+bool create_classes(PyObject *module) {
+    PyObject *object = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
+    PyObject *tuple = reinterpret_cast<PyObject *>(&PyTuple_Type);
+    Member priority = {&schema_priority_def, Kind::ClassMethod};
+
+    struct Spec {
+        PyObject **slot;
+        const char *name;
+    };
+    if (!(g.Schema = make_class("Schema", {object}, SCHEMA_DOC,
+                                {method(schema_init_def), method(schema_str_def),
+                                 method(schema_repr_def), priority,
+                                 method(schema_collect_defaults_def),
+                                 method(schema_collect_fallbacks_def),
+                                 method(schema_apply_defaults_def),
+                                 method(schema_apply_fallback_def),
+                                 method(schema_validate_def)})))
+        return false;
+    if (!(g.PathValidatingSchema =
+              make_class("PathValidatingSchema", {g.Schema}, PATH_VALIDATING_DOC, {})))
+        return false;
+    if (!(g.Optional = make_class("Optional", {g.Schema}, OPTIONAL_DOC, {}))) return false;
+    if (!(g.Any = make_class("Any", {g.Optional}, ANY_DOC, {method(any_init_def)}))) return false;
+    if (!(g.And = make_class("And", {g.Schema}, AND_DOC,
+                             {method(and_init_def), method(and_str_def), method(and_validate_def)})))
+        return false;
+    if (!(g.Or = make_class("Or", {g.Schema}, OR_DOC,
+                            {method(or_init_def), method(or_str_def), method(or_validate_def)})))
+        return false;
+    if (!(g.Default = make_class("Default", {g.Optional}, DEFAULT_DOC,
+                                 {method(default_init_def), method(default_validate_def)})))
+        return false;
+    if (!(g.Fallback = make_class("Fallback", {g.Optional}, FALLBACK_DOC, {method(fallback_init_def)})))
+        return false;
+    if (!(g.Use = make_class("Use", {g.Schema}, nullptr, {method(use_validate_def)}))) return false;
+    if (!(g.PathAwareUse = make_class("PathAwareUse", {g.PathValidatingSchema}, nullptr,
+                                      {method(path_aware_use_validate_def)})))
+        return false;
+    if (!(g.Path = make_class("Path", {tuple}, PATH_DOC,
+                              {method(path_hash_def), method(path_eq_def),
+                               method(path_is_dynamic_def), method(path_missing_from_def)})))
+        return false;
+
+    g.schema_validate = own_descriptor(g.Schema, "validate");
+    g.schema_collect_defaults = own_descriptor(g.Schema, "collect_defaults");
+    g.schema_collect_fallbacks = own_descriptor(g.Schema, "collect_fallbacks");
+    g.schema_apply_defaults = own_descriptor(g.Schema, "apply_defaults");
+    g.schema_apply_fallback = own_descriptor(g.Schema, "apply_fallback");
+    g.schema_str = own_descriptor(g.Schema, "__str__");
+    g.and_validate = own_descriptor(g.And, "validate");
+    g.or_validate = own_descriptor(g.Or, "validate");
+    g.default_validate = own_descriptor(g.Default, "validate");
+    g.use_validate = own_descriptor(g.Use, "validate");
+    g.path_aware_validate = own_descriptor(g.PathAwareUse, "validate");
+
+    const Spec classes[] = {
+        {&g.Schema, "Schema"},   {&g.PathValidatingSchema, "PathValidatingSchema"},
+        {&g.Optional, "Optional"}, {&g.Any, "Any"},
+        {&g.And, "And"},         {&g.Or, "Or"},
+        {&g.Default, "Default"}, {&g.Fallback, "Fallback"},
+        {&g.Use, "Use"},         {&g.PathAwareUse, "PathAwareUse"},
+        {&g.Path, "Path"},
+    };
+    for (const Spec &c : classes)
+        if (PyModule_AddObject(module, c.name, Ref::borrow(*c.slot).release()) < 0) return false;
+    return true;
+}
+
+}  // namespace ordalin

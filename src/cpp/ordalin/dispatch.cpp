@@ -1,0 +1,242 @@
+// The validation dispatcher: decides, by the kind of schema, how one piece
+// of data is checked (wildcard, path-aware object, schema object, built-in
+// type, dictionary, callable, plain value) and raises the schema exceptions.
+#include "ordalin.hpp"
+
+namespace ordalin {
+
+uint64_t g_user_epoch = 0;
+
+namespace {
+
+// The built-in types that a schema tests by isinstance(), in the order the
+// schema is compared with them.
+PyTypeObject *const TYPE_TESTS[] = {&PyList_Type,  &PySet_Type,   &PyLong_Type, &PyFloat_Type,
+                                    &PyUnicode_Type, &PyTuple_Type, &PyBool_Type, &PyDict_Type};
+
+bool is_engine_class(PyTypeObject *t) {
+    return t == reinterpret_cast<PyTypeObject *>(g.Optional) ||
+           t == reinterpret_cast<PyTypeObject *>(g.Any) ||
+           t == reinterpret_cast<PyTypeObject *>(g.Default) ||
+           t == reinterpret_cast<PyTypeObject *>(g.Fallback) ||
+           t == reinterpret_cast<PyTypeObject *>(g.Schema) ||
+           t == reinterpret_cast<PyTypeObject *>(g.Use) ||
+           t == reinterpret_cast<PyTypeObject *>(g.PathAwareUse) ||
+           t == reinterpret_cast<PyTypeObject *>(g.Or) || t == reinterpret_cast<PyTypeObject *>(g.And);
+}
+
+// Objects whose `==` with a class object is decided without running Python
+// code: they compare unequal to every class.
+bool never_equals_a_class(PyObject *o) {
+    PyTypeObject *t = Py_TYPE(o);
+    return is_plain(o) || t == &PyDict_Type || t == &PyList_Type || t == &PyTuple_Type ||
+           t == &PySet_Type || t == &PyFunction_Type || t == &PyCFunction_Type ||
+           t == &PyMethod_Type;
+}
+
+// issubclass(schema_type, cls); schema_type normally is a class.
+int is_subclass(PyObject *schema_type, PyObject *cls) {
+    if (PyType_Check(schema_type))
+        return PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(schema_type),
+                                reinterpret_cast<PyTypeObject *>(cls));
+    return PyObject_IsSubclass(schema_type, cls);
+}
+
+// Index in TYPE_TESTS of the type the schema equals, -1 for none, -2 on error.
+int type_test_index(PyObject *schema) {
+    if (Py_TYPE(schema) == &PyType_Type) {
+        for (int i = 0; i < 8; ++i)
+            if (schema == reinterpret_cast<PyObject *>(TYPE_TESTS[i])) return i;
+        return -1;
+    }
+    if (never_equals_a_class(schema)) return -1;
+    note_user_code();
+    for (int i = 0; i < 8; ++i) {
+        Ref eq = Ref::steal(
+            PyObject_RichCompare(schema, reinterpret_cast<PyObject *>(TYPE_TESTS[i]), Py_EQ));
+        if (!eq) return -2;
+        int truth = PyObject_IsTrue(eq.get());
+        if (truth < 0) return -2;
+        if (truth) return i;
+    }
+    return -1;
+}
+
+Ref raise_with_path(PyObject *exc_class, PathCtx &path, PyObject *schema, PyObject *data) {
+    Ref p = path.as_list();
+    if (!p) return p;
+    RefVec args;
+    args.push_back(std::move(p));
+    args.push_back(Ref::borrow(schema));
+    args.push_back(Ref::borrow(data));
+    return raise_schema_error(exc_class, args);
+}
+
+// Step 5: isinstance(data, type) or SchemaTypeError.
+Ref type_test(PyObject *type, PyObject *data, PathCtx &path) {
+    int ok;
+    if (is_plain(data)) {
+        ok = PyObject_TypeCheck(data, reinterpret_cast<PyTypeObject *>(type));
+    } else {
+        note_user_code();
+        ok = PyObject_IsInstance(data, type);
+        if (ok < 0) return Ref();
+    }
+    if (ok) return Ref::borrow(data);
+    return raise_with_path(g.SchemaTypeError, path, type, data);
+}
+
+// Step 7: the callable's result, or SchemaClassError from its Exception.
+Ref call_schema(PyObject *schema, PyObject *data, PathCtx &path) {
+    note_user_code();
+    Ref result = quarn::call(schema, data);
+    if (result || !PyErr_ExceptionMatches(PyExc_Exception)) return result;
+    quarn::SavedError caught;
+    Ref error = caught.value();
+    Ref p = path.as_list();
+    if (!p) return p;
+    Ref exc = quarn::call(g.SchemaClassError, p.get(), schema, data, error.get());
+    quarn::raise_from(std::move(exc), std::move(error));
+    return Ref();
+}
+
+// Step 8: `schema == data` by its truth value (no identity shortcut, so a NaN
+// schema never equals the data).
+Ref value_test(PyObject *schema, PyObject *data, PathCtx &path) {
+    int equal;
+    PyTypeObject *t = Py_TYPE(schema);
+    if (schema == data && (t == &PyUnicode_Type || t == &PyLong_Type)) {
+        equal = 1;
+    } else {
+        if (!is_plain(schema) || !is_plain(data)) note_user_code();
+        Ref eq = Ref::steal(PyObject_RichCompare(schema, data, Py_EQ));
+        if (!eq) return eq;
+        equal = PyObject_IsTrue(eq.get());
+        if (equal < 0) return Ref();
+    }
+    if (equal) return Ref::borrow(data);
+    return raise_with_path(g.SchemaValueError, path, schema, data);
+}
+
+// Step 3: `schema.validate(path, data, False)`.
+Ref path_aware_call(PyObject *schema, PyObject *data, PathCtx &path) {
+    Ref p = path.as_list();
+    if (!p) return p;
+    note_user_code();
+    if (uses_builtin(schema, g.s_validate, g.path_aware_validate))
+        return path_aware_validate_impl(schema, p.get(), data);
+    return quarn::call_method(schema, g.s_validate, p.get(), data, Py_False);
+}
+
+}  // namespace
+
+bool is_plain(PyObject *o) {
+    PyTypeObject *t = Py_TYPE(o);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyType_Type || t == &PyFloat_Type ||
+           t == &PyBool_Type || o == Py_None || t == &PyBytes_Type || is_engine_class(t);
+}
+
+Ref PathCtx::as_list() const {
+    Ref base;
+    if (base_) {
+        base = base_.dup();
+    } else if (owner_) {
+        base = quarn::getattr(owner_.get(), g.s_path);
+        if (!base) return base;
+    }
+    if (keys_.empty()) return base ? std::move(base) : Ref::steal(PyList_New(0));
+    Ref list = base ? Ref::steal(PySequence_List(base.get())) : Ref::steal(PyList_New(0));
+    if (!list) return list;
+    for (const Ref &k : keys_)
+        if (PyList_Append(list.get(), k.get()) < 0) return Ref();
+    return list;
+}
+
+Ref raise_schema_error(PyObject *exc_class, RefVec &args) {
+    Ref t = quarn::tuple_of(args);
+    if (!t) return t;
+    Ref exc = Ref::steal(PyObject_Call(exc_class, t.get(), nullptr));
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.get())), exc.get());
+    return Ref();
+}
+
+Ref dispatch(PyObject *schema, PyObject *schema_type, PyObject *data, PathCtx &path) {
+    int r = is_subclass(schema_type, g.Any);
+    if (r) return r < 0 ? Ref() : Ref::borrow(data);
+    if ((r = is_subclass(schema_type, g.PathValidatingSchema)))
+        return r < 0 ? Ref() : path_aware_call(schema, data, path);
+    if ((r = is_subclass(schema_type, g.Schema)))
+        return r < 0 ? Ref() : validate_schema_object(schema, data, false);
+    int index = type_test_index(schema);
+    if (index == -2) return Ref();
+    if (index >= 0) return type_test(reinterpret_cast<PyObject *>(TYPE_TESTS[index]), data, path);
+    if ((r = is_subclass(schema_type, reinterpret_cast<PyObject *>(&PyDict_Type))))
+        return r < 0 ? Ref() : validate_dict(schema, data, path);
+    if (PyCallable_Check(schema)) return call_schema(schema, data, path);
+    return value_test(schema, data, path);
+}
+
+Ref schema_validate_impl(PyObject *self, PyObject *data, bool top) {
+    Ref current = Ref::borrow(data);
+    if (top) {
+        current = apply_defaults_for(self, nullptr, nullptr, current.get());
+        if (!current) return current;
+        current = apply_fallback_for(self, nullptr, nullptr, current.get());
+        if (!current) return current;
+    }
+    Ref schema_type = quarn::getattr(self, g.s_schemaType);
+    if (!schema_type) return schema_type;
+    Ref schema = quarn::getattr(self, g.s_schema);
+    if (!schema) return schema;
+    PathCtx path = PathCtx::of_owner(self);
+    return dispatch(schema.get(), schema_type.get(), current.get(), path);
+}
+
+Ref validate_wrapped(PyObject *schema, PyObject *data, bool top) {
+    PyObject *schema_type = reinterpret_cast<PyObject *>(Py_TYPE(schema));
+    Ref current = Ref::borrow(data);
+    if (top) {
+        current = apply_defaults_for(nullptr, schema, schema_type, current.get());
+        if (!current) return current;
+        current = apply_fallback_for(nullptr, schema, schema_type, current.get());
+        if (!current) return current;
+    }
+    PathCtx path{Ref()};
+    return dispatch(schema, schema_type, current.get(), path);
+}
+
+Ref validate_schema_object(PyObject *obj, PyObject *data, bool top) {
+    PyObject *validate = _PyType_Lookup(Py_TYPE(obj), g.s_validate);
+    if (validate == g.schema_validate) return schema_validate_impl(obj, data, top);
+    if (validate == g.or_validate) return or_validate_impl(obj, data, top);
+    if (validate == g.and_validate) return and_validate_impl(obj, data, top);
+    if (validate == g.use_validate) return use_validate_impl(obj, data);
+    if (validate == g.default_validate) return default_validate_impl(obj, data, top);
+    note_user_code();
+    return quarn::call_method(obj, g.s_validate, data, top ? Py_True : Py_False);
+}
+
+namespace {
+
+PyObject *schema_validate(PyObject *self, PyObject *args, PyObject *kwargs) {
+    static const char *kwlist[] = {"data", "top", nullptr};
+    PyObject *data, *top = Py_True;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:validate", const_cast<char **>(kwlist), &data,
+                                     &top))
+        return nullptr;
+    int truth = PyObject_IsTrue(top);
+    if (truth < 0) return nullptr;
+    return schema_validate_impl(self, data, truth != 0).release();
+}
+
+}  // namespace
+
+PyMethodDef schema_validate_def = {
+    "validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(schema_validate)),
+    METH_VARARGS | METH_KEYWORDS,
+    "validate($self, data, top=True)\n--\n\n"
+    "Validates data against the schema and returns the validated data.\n\n"
+    "A top-level call first completes the data with the schema's defaults\n"
+    "and fallbacks."};
+
+}  // namespace ordalin

@@ -1,0 +1,121 @@
+// Module initialisation of quarn.utils.ordalin: binds the exception classes
+// and ListDict, sets __all__ and creates the classes, in that order.
+#include "ordalin.hpp"
+
+namespace ordalin {
+
+State g;
+
+namespace {
+
+const char *const EXCEPTION_NAMES[] = {
+    "SchemaValueError",      "SchemaClassError",          "SchemaTypeError",
+    "SchemaMissingKeyError", "SchemaUnsupportedKeyError", "SchemaError",
+    "SchemaFallbackError",   "SchemaFallbackLoopError",
+};
+
+const char *const ALL_NAMES[] = {"Schema", "Optional", "Any", "Or", "Default", "Fallback", "Use", "And"};
+
+bool intern_names() {
+    struct Name {
+        PyObject **slot;
+        const char *text;
+    } names[] = {
+        {&g.s_schema, "schema"},
+        {&g.s_schemaType, "schemaType"},
+        {&g.s_path, "path"},
+        {&g.s_schemas, "schemas"},
+        {&g.s_default, "default"},
+        {&g.s_fallback, "fallback"},
+        {&g.s_validate, "validate"},
+        {&g.s_apply_defaults, "apply_defaults"},
+        {&g.s_apply_fallback, "apply_fallback"},
+        {&g.s_collect_defaults, "collect_defaults"},
+        {&g.s_collect_fallbacks, "collect_fallbacks"},
+        {&g.s_copy, "copy"},
+        {&g.s_name, "__name__"},
+        {&g.s_init, "__init__"},
+        {&g.s_str, "__str__"},
+        {&g.s_split, "split"},
+        {&g.s_dot, "."},
+        {&g.s_star, "*"},
+        {&g.s_empty, ""},
+        {&g.s_and, " and "},
+        {&g.s_does_not_match, " does not match "},
+        {&g.s_index, "index"},
+    };
+    for (Name &n : names)
+        if (!(*n.slot = quarn::intern(n.text))) return false;
+    return true;
+}
+
+// from .exceptions import SchemaValueError, ... (relative to quarn.utils)
+bool bind_exceptions(PyObject *module) {
+    Ref globals = Ref::steal(Py_BuildValue("{s:s,s:s}", "__name__", "quarn.utils.ordalin",
+                                           "__package__", "quarn.utils"));
+    Ref fromlist = Ref::steal(PyList_New(0));
+    if (!globals || !fromlist) return false;
+    for (const char *name : EXCEPTION_NAMES) {
+        Ref n = Ref::steal(PyUnicode_FromString(name));
+        if (!n || PyList_Append(fromlist.get(), n.get()) < 0) return false;
+    }
+    Ref exceptions = Ref::steal(
+        PyImport_ImportModuleLevel("exceptions", globals.get(), nullptr, fromlist.get(), 1));
+    if (!exceptions) return false;
+    PyObject **slots[] = {&g.SchemaValueError,      &g.SchemaClassError,
+                          &g.SchemaTypeError,       &g.SchemaMissingKeyError,
+                          &g.SchemaUnsupportedKeyError, &g.SchemaError,
+                          &g.SchemaFallbackError,   &g.SchemaFallbackLoopError};
+    for (size_t i = 0; i < sizeof(slots) / sizeof(slots[0]); ++i) {
+        Ref cls = Ref::steal(PyObject_GetAttrString(exceptions.get(), EXCEPTION_NAMES[i]));
+        if (!cls) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_ImportError, "cannot import name '%s' from 'quarn.utils.exceptions'",
+                             EXCEPTION_NAMES[i]);
+            }
+            return false;
+        }
+        *slots[i] = cls.dup().release();
+        if (PyModule_AddObject(module, EXCEPTION_NAMES[i], cls.release()) < 0) return false;
+    }
+    return true;
+}
+
+// from quarn.datastructures import ListDict
+bool bind_list_dict(PyObject *module) {
+    Ref datastructures = Ref::steal(PyImport_ImportModule("quarn.datastructures"));
+    if (!datastructures) return false;
+    Ref list_dict = Ref::steal(PyObject_GetAttrString(datastructures.get(), "ListDict"));
+    if (!list_dict) return false;
+    g.ListDict = list_dict.dup().release();
+    return PyModule_AddObject(module, "ListDict", list_dict.release()) == 0;
+}
+
+bool set_all(PyObject *module) {
+    const Py_ssize_t n = sizeof(ALL_NAMES) / sizeof(ALL_NAMES[0]);
+    Ref all = Ref::steal(PyList_New(n));
+    if (!all) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *name = PyUnicode_FromString(ALL_NAMES[i]);
+        if (!name) return false;
+        PyList_SET_ITEM(all.get(), i, name);
+    }
+    return PyModule_AddObject(module, "__all__", all.release()) == 0;
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "ordalin", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace ordalin
+
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit_ordalin(void) {
+    using namespace ordalin;
+    Ref module = Ref::steal(PyModule_Create(&module_def));
+    if (!module || !intern_names() || !bind_exceptions(module.get()) ||
+        !bind_list_dict(module.get()) || !set_all(module.get()) || !create_classes(module.get()))
+        return nullptr;
+    return module.release();
+}

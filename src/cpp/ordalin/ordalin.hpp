@@ -1,0 +1,135 @@
+// Internal interface of the schema engine extension (quarn.utils.ordalin).
+//
+// The module keeps its classes, the exception classes it raises and a few
+// interned names in one process-wide `State`, filled once at import.
+#pragma once
+
+#include "py_ref.hpp"
+
+#include <cstdint>
+
+namespace ordalin {
+
+using quarn::Ref;
+using quarn::RefVec;
+
+struct State {
+    // The eleven classes, in creation order.
+    PyObject *Schema, *PathValidatingSchema, *Optional, *Any, *And, *Or,
+        *Default, *Fallback, *Use, *PathAwareUse, *Path;
+    // The exception classes of the sibling module `exceptions`.
+    PyObject *SchemaValueError, *SchemaClassError, *SchemaTypeError,
+        *SchemaMissingKeyError, *SchemaUnsupportedKeyError, *SchemaError,
+        *SchemaFallbackError, *SchemaFallbackLoopError;
+    PyObject *ListDict;
+    // The built-in method descriptors, to tell when a subclass overrides one.
+    PyObject *schema_validate, *schema_collect_defaults, *schema_collect_fallbacks,
+        *schema_apply_defaults, *schema_apply_fallback, *schema_str,
+        *and_validate, *or_validate, *default_validate, *use_validate,
+        *path_aware_validate;
+    // Interned attribute names.
+    PyObject *s_schema, *s_schemaType, *s_path, *s_schemas, *s_default,
+        *s_fallback, *s_validate, *s_apply_defaults, *s_apply_fallback,
+        *s_collect_defaults, *s_collect_fallbacks, *s_copy, *s_name,
+        *s_init, *s_str, *s_split, *s_dot, *s_star, *s_empty, *s_and,
+        *s_does_not_match, *s_index;
+};
+extern State g;
+
+// ---- classes.cpp ---------------------------------------------------------
+bool create_classes(PyObject *module);
+// True when `type(obj)` resolves `name` to the built-in descriptor `builtin`.
+bool uses_builtin(PyObject *obj, PyObject *name, PyObject *builtin);
+// Calls `super(cls, self).__init__(*args, **kwargs)` and returns its result.
+Ref super_init(PyObject *cls, PyObject *self, PyObject *args, PyObject *kwargs);
+
+// ---- object kinds (dispatch.cpp) ------------------------------------------
+// Objects whose `==`, `hash` and `isinstance` run no Python code: exact
+// str/int/float/bool/None/bytes, plain classes (metaclass `type`) and exact
+// instances of the engine's own marker classes.
+bool is_plain(PyObject *o);
+
+// Counter bumped whenever the walk calls code that may run Python (a user's
+// callable, a `validate` override, `==` on user objects...).  Cached views
+// of a dict (its ordered keys) stay valid while it is unchanged.
+extern uint64_t g_user_epoch;
+inline void note_user_code() { ++g_user_epoch; }
+
+// ---- path of the data under test ----------------------------------------
+// The keys from the top-level data down to the data under test: a base list
+// (a schema object's own `path`, the list itself) followed by the keys the
+// walk descended through.  The Python list is built only on demand.
+class PathCtx {
+public:
+    explicit PathCtx(Ref base) : base_(std::move(base)) {}
+    // The path of a schema object: its `path` attribute, read when needed.
+    static PathCtx of_owner(PyObject *owner) {
+        PathCtx p{Ref()};
+        p.owner_ = Ref::borrow(owner);
+        return p;
+    }
+    void push(PyObject *key) { keys_.push_back(Ref::borrow(key)); }
+    void pop() { keys_.pop_back(); }
+    // The path as a list: the base list itself when nothing was pushed.
+    Ref as_list() const;
+
+private:
+    Ref base_;   // a list, or empty for "no path"
+    Ref owner_;  // or the schema object whose `path` is the base
+    RefVec keys_;
+};
+
+// ---- dispatch.cpp ----------------------------------------------------------
+// Steps 2 to 8 of the dispatch for `schema` (whose type is `schema_type`),
+// with `path` the path of the data.  Never applies defaults or fallbacks.
+Ref dispatch(PyObject *schema, PyObject *schema_type, PyObject *data, PathCtx &path);
+// `Schema(schema).validate(data, top)` for a plain wrapper with an empty
+// path, as Or and And build them.
+Ref validate_wrapped(PyObject *schema, PyObject *data, bool top);
+// `obj.validate(data, top)` for a Schema instance, taking the built-in road
+// directly when its class does not override `validate`.
+Ref validate_schema_object(PyObject *obj, PyObject *data, bool top);
+// The built-in `Schema.validate` on an instance (attributes read from it).
+Ref schema_validate_impl(PyObject *self, PyObject *data, bool top);
+
+// Raises `exc_class(*args)`; returns an empty Ref.
+Ref raise_schema_error(PyObject *exc_class, RefVec &args);
+
+// The built-in `validate` of the classes, called directly when a class does
+// not override it (combinators.cpp, converters.cpp, defaults.cpp).
+Ref or_validate_impl(PyObject *self, PyObject *data, bool top);
+Ref and_validate_impl(PyObject *self, PyObject *data, bool top);
+Ref use_validate_impl(PyObject *self, PyObject *data);
+Ref path_aware_validate_impl(PyObject *self, PyObject *path, PyObject *data);
+Ref default_validate_impl(PyObject *self, PyObject *data, bool top);
+
+// ---- dict_walk.cpp ---------------------------------------------------------
+Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path);
+// Schema.priority(key): 3 for Any, 2 for Optional, else 1; -1 on error.
+int key_priority(PyObject *key);
+
+// ---- text.cpp (Schema.__str__ text) ----------------------------------------
+// "{class_name} {path} {schema_type} {schema}" for the given pieces.
+Ref schema_text(PyObject *class_name, PyObject *path, PyObject *schema_type, PyObject *schema);
+
+// ---- defaults.cpp / fallbacks.cpp ------------------------------------------
+// `self.apply_defaults(data)` then `self.apply_fallback(data)` for a Schema
+// instance `self` (method lookups honour overrides); when `self` is null,
+// for a plain `Schema(schema)` wrapper.
+Ref apply_defaults_for(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data);
+Ref apply_fallback_for(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data);
+
+// ---- method tables, one per concern file -----------------------------------
+// Each class's own methods, in the order the class defines them.
+extern PyMethodDef schema_init_def, schema_str_def, schema_repr_def, schema_priority_def,
+    schema_collect_defaults_def, schema_collect_fallbacks_def, schema_apply_defaults_def,
+    schema_apply_fallback_def, schema_validate_def;
+extern PyMethodDef any_init_def;
+extern PyMethodDef and_init_def, and_str_def, and_validate_def;
+extern PyMethodDef or_init_def, or_str_def, or_validate_def;
+extern PyMethodDef default_init_def, default_validate_def;
+extern PyMethodDef fallback_init_def;
+extern PyMethodDef use_validate_def, path_aware_use_validate_def;
+extern PyMethodDef path_hash_def, path_eq_def, path_is_dynamic_def, path_missing_from_def;
+
+}  // namespace ordalin

@@ -1,0 +1,127 @@
+"""Exceptions raised by the schema engine (``quarn.utils.ordalin``).
+
+Every class keeps the positional arguments it was raised with as ``args``,
+unchanged, and exposes them under readable names.  Messages are built only
+when the exception is shown, so raising one (as the engine does when it tries
+alternatives) never calls ``repr`` on the data.
+"""
+
+__all__ = ['SchemaError', 'SchemaTypeError', 'SchemaValueError',
+           'SchemaClassError', 'SchemaMissingKeyError',
+           'SchemaUnsupportedKeyError', 'SchemaFallbackError',
+           'SchemaFallbackLoopError']
+
+
+def _arg(index, doc):
+    def get(self):
+        try:
+            return self.args[index]
+        except IndexError:
+            return None
+    return property(get, doc=doc)
+
+
+class SchemaError(Exception):
+    """Data does not satisfy a schema.  Base of all schema exceptions."""
+
+    message = _arg(0, 'the message')
+
+    def __str__(self):
+        if len(self.args) == 1:
+            return str(self.args[0])
+        return super().__str__()
+
+
+class _PathError(SchemaError):
+    """A violation found at ``path``, a list of keys from the top-level data."""
+
+    path = _arg(0, 'list of keys leading to the offending data')
+
+    def _where(self):
+        return 'at {!r}'.format(self.path)
+
+    def _detail(self):
+        raise NotImplementedError
+
+    def __str__(self):
+        if len(self.args) < self._nargs:
+            return super().__str__()
+        return '{}: {}'.format(self._where(), self._detail())
+
+
+class SchemaTypeError(_PathError):
+    """Data is not an instance of the type the schema requires."""
+
+    _nargs = 3
+    schema = _arg(1, 'the schema that rejected the data')
+    data = _arg(2, 'the rejected data')
+
+    def _detail(self):
+        return 'expected {!r}, got {!r}'.format(self.schema, self.data)
+
+
+class SchemaValueError(_PathError):
+    """Data is not equal to the value the schema requires."""
+
+    _nargs = 3
+    schema = _arg(1, 'the schema that rejected the data')
+    data = _arg(2, 'the rejected data')
+
+    def _detail(self):
+        return 'expected {!r}, got {!r}'.format(self.schema, self.data)
+
+
+class SchemaClassError(_PathError):
+    """A callable schema raised an exception for the data."""
+
+    _nargs = 4
+    schema = _arg(1, 'the callable schema')
+    data = _arg(2, 'the data it was called with')
+    error = _arg(3, 'the exception it raised')
+
+    def _detail(self):
+        return '{!r} raised {!r} for {!r}'.format(self.schema, self.error, self.data)
+
+
+class SchemaMissingKeyError(_PathError):
+    """Required keys of a dictionary schema are absent from the data."""
+
+    _nargs = 2
+    missing = _arg(1, 'list of the text of each missing schema key')
+
+    def _detail(self):
+        return 'missing keys {}'.format(', '.join(map(str, self.missing)))
+
+
+class SchemaUnsupportedKeyError(_PathError):
+    """Data keys that no key of the dictionary schema accepts."""
+
+    _nargs = 2
+    wrong_keys = _arg(1, 'set of the data keys that were not accepted')
+
+    def _detail(self):
+        return 'unsupported keys {!r}'.format(self.wrong_keys)
+
+
+class SchemaFallbackError(SchemaError):
+    """The source key path of a fallback is absent from the data."""
+
+    fallback = _arg(0, 'key path (tuple) of the fallback source')
+    data = _arg(1, 'the data the source was looked up in')
+
+    def __str__(self):
+        if len(self.args) < 2:
+            return super().__str__()
+        return 'fallback source {!r} not found in the data'.format(self.fallback)
+
+
+class SchemaFallbackLoopError(SchemaError):
+    """Fallbacks that fall back to themselves, directly or through a chain."""
+
+    fallback = _arg(0, 'key path (tuple) the fallback names')
+    path = _arg(1, 'key path (tuple) of the fallback itself')
+
+    def __str__(self):
+        if len(self.args) < 2:
+            return super().__str__()
+        return 'fallback at {!r} to {!r} forms a loop'.format(self.path, self.fallback)
