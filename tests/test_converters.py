@@ -1,0 +1,76 @@
+"""Use, PathValidatingSchema and PathAwareUse."""
+import functools
+
+import pytest
+
+from quarn.utils.exceptions import SchemaError, SchemaTypeError
+from quarn.utils.ordalin import PathAwareUse, Schema, Use
+
+
+def test_use_converts():
+    assert Schema(Use(int)).validate('5') == 5
+    assert Schema({'a': Use(int)}).validate({'a': '5'}) == {'a': 5}
+    assert Use(int).validate('5') == 5 and Use(int).validate('5', True) == 5
+    assert Use(lambda x: None).validate(3) is None
+
+
+def test_use_failure_message_and_cause():
+    with pytest.raises(SchemaError) as info:
+        Use(int).validate('x')
+    err = info.value
+    assert type(err) is SchemaError
+    assert err.args[0] == 'int(' + repr('x') + ') raised ' + repr(err.__cause__)
+    assert isinstance(err.__cause__, ValueError)
+
+
+@pytest.mark.parametrize('callable_, name', [
+    (functools.partial(int, base=2), repr(functools.partial(int, base=2))),
+])
+def test_use_without_name_uses_repr(callable_, name):
+    with pytest.raises(SchemaError) as info:
+        Use(callable_).validate('x')
+    assert info.value.args[0].startswith(name + "('x') raised ValueError(")
+
+
+def test_schema_errors_pass_unchanged():
+    raised = SchemaTypeError(['p'], int, 'x')
+
+    def inner(_):
+        raise raised
+    for converter in (Use(inner), PathAwareUse(lambda p, d: inner(d))):
+        with pytest.raises(SchemaTypeError) as info:
+            Schema({'a': converter}).validate({'a': 1})
+        assert info.value is raised
+
+
+def test_base_exceptions_pass_unchanged():
+    def stop(_):
+        raise KeyboardInterrupt
+    with pytest.raises(KeyboardInterrupt):
+        Use(stop).validate(1)
+
+
+def test_path_aware_use_gets_the_path():
+    calls = []
+
+    def f(path, data):
+        calls.append((list(path), data))
+        return data + 1
+    result = Schema({'a': {'b': PathAwareUse(f)}}).validate({'a': {'b': 1}})
+    assert result == {'a': {'b': 2}} and calls == [(['a', 'b'], 1)]
+    assert PathAwareUse(f).validate(['k'], 3) == 4 and calls[-1] == (['k'], 3)
+    assert PathAwareUse(f).validate(path=['z'], data=0, top=True) == 1
+
+
+def test_path_aware_use_receives_the_schemas_own_list():
+    s = Schema(PathAwareUse(lambda path, data: path.append('x')))
+    s.validate(1)
+    assert s.path == ['x']
+
+
+def test_path_aware_use_failure_message_omits_the_path():
+    def f(path, data):
+        raise ValueError('v')
+    with pytest.raises(SchemaError) as info:
+        Schema({'a': PathAwareUse(f)}).validate({'a': 1})
+    assert info.value.args == ("f(1) raised ValueError('v')",)

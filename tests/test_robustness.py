@@ -1,0 +1,131 @@
+"""User code that raises, re-enters or mutates what the engine walks."""
+import pytest
+
+from quarn.utils.exceptions import SchemaError, SchemaMissingKeyError, SchemaTypeError
+from quarn.utils.ordalin import Optional, Or, Schema, Use
+
+
+def nested(depth):
+    data = leaf = {}
+    for _ in range(depth):
+        leaf['a'] = {}
+        leaf = leaf['a']
+    return data
+
+
+def test_deep_data_raises_recursion_error():
+    schema = {}
+    schema['a'] = schema            # a schema that accepts any depth
+    with pytest.raises(RecursionError):
+        Schema(schema).validate(nested(100000), False)
+
+
+def test_deep_schema_raises_recursion_error():
+    with pytest.raises(RecursionError):
+        Schema(nested(100000)).validate(nested(100000), False)
+
+
+class RaisingEq(object):
+    def __eq__(self, other):
+        raise ValueError('eq')
+
+    __hash__ = object.__hash__
+
+
+@pytest.mark.parametrize('schema, data', [
+    ({'a': RaisingEq()}, {'a': 1}),          # value schema compared
+    ({RaisingEq(): int}, {'a': 1}),          # key schema compared
+    (RaisingEq(), 1),
+])
+def test_raising_eq_propagates(schema, data):
+    with pytest.raises(ValueError, match='eq'):
+        Schema(schema).validate(data)
+
+
+def test_raising_hash_in_data_key_propagates():
+    class BadHash(object):
+        calls = 0
+
+        def __hash__(self):
+            BadHash.calls += 1
+            if BadHash.calls > 1:
+                raise RuntimeError('hash')
+            return 1
+    with pytest.raises(RuntimeError):
+        Schema({str: int}).validate({BadHash(): 1})
+
+
+def test_callable_clearing_the_data_dict():
+    data = {'a': 1, 'b': 2}
+
+    def clear(value):
+        data.clear()
+        return value
+    # The keys are taken before the walk; a vanished key cannot be read.
+    with pytest.raises(KeyError):
+        Schema({'a': clear, 'b': int}).validate(data)
+
+
+def test_callable_mutating_the_schema_dict():
+    schema = {}
+
+    def grow(value):
+        schema['late'] = int
+        return value
+    schema.update({'a': grow, str: int})
+    with pytest.raises(SchemaMissingKeyError) as info:
+        # 'late' becomes required once the first value ran.
+        Schema(schema).validate({'a': 1, 'x': 2})
+    assert info.value.missing == ['late']
+    assert Schema(schema).validate({'a': 1, 'late': 2, 'x': 3}) == {'a': 1, 'late': 2, 'x': 3}
+
+
+def test_callable_removing_a_schema_key_is_seen_by_later_keys():
+    schema = {}
+
+    def shrink(value):
+        schema.pop(str, None)
+        return value
+    schema.update({'a': shrink, str: int})
+    with pytest.raises(SchemaError):
+        Schema(schema).validate({'a': 1, 'x': 2})
+
+
+def test_reentrant_validation_of_the_same_schema():
+    tree = {'n': int}
+    tree[Optional('child')] = Use(lambda d: Schema(tree).validate(d))
+    data = {'n': 1, 'child': {'n': 2, 'child': {'n': 3}}}
+    assert Schema(tree).validate(data) == data
+    with pytest.raises(SchemaTypeError) as info:
+        Schema(tree).validate({'n': 1, 'child': {'n': 'x'}})
+    assert info.value.path == ['n']     # the inner validation's own path
+
+
+def test_or_alternative_raising_in_str():
+    class BadStr(object):
+        def __str__(self):
+            raise RuntimeError('str')
+    with pytest.raises(RuntimeError) as info:
+        Or(int).validate(BadStr())
+    assert isinstance(info.value.__context__, SchemaTypeError)
+
+
+def test_nan_keys_and_values():
+    nan = float('nan')
+    assert Schema({nan: int}).validate({nan: 1}) == {nan: 1}
+    with pytest.raises(SchemaError):
+        Schema(nan).validate(nan)
+
+
+def test_hash_equal_but_unequal_keys():
+    class Same(object):
+        def __init__(self, name):
+            self.name = name
+
+        def __hash__(self):
+            return 7
+
+        def __eq__(self, other):
+            return isinstance(other, Same) and other.name == self.name
+    a, b = Same('a'), Same('b')
+    assert Schema({a: int, b: str}).validate({Same('a'): 1, Same('b'): 'x'}) == {a: 1, b: 'x'}
