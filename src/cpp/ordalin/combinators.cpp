@@ -1,5 +1,5 @@
 // The markers and combinators: Any, Or and And.
-#include "ordalin.hpp"
+#include "schema_view.hpp"
 
 namespace ordalin {
 
@@ -96,6 +96,7 @@ PyObject *or_validate(PyObject *self, PyObject *args, PyObject *kwargs) {
     PyObject *data;
     bool top;
     if (!parse_validate(args, kwargs, &data, &top)) return nullptr;
+    ValidationScope scope;
     return or_validate_impl(self, data, top).release();
 }
 
@@ -103,6 +104,7 @@ PyObject *and_validate(PyObject *self, PyObject *args, PyObject *kwargs) {
     PyObject *data;
     bool top;
     if (!parse_validate(args, kwargs, &data, &top)) return nullptr;
+    ValidationScope scope;
     return and_validate_impl(self, data, top).release();
 }
 

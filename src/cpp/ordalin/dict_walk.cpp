@@ -7,76 +7,11 @@
 // computed again only after Python code ran (which may have changed the
 // schema dictionary).  Key tests that the engine can answer itself (Any,
 // type keys, plain values) are answered without raising an exception.
-#include "ordalin.hpp"
-
-#include <unordered_set>
+#include "schema_view.hpp"
 
 namespace ordalin {
 
 namespace {
-
-bool is_optional_typed(PyObject *o) {
-    return PyType_IsSubtype(Py_TYPE(o), reinterpret_cast<PyTypeObject *>(g.Optional));
-}
-
-// Snapshot of an iterable's elements (owned), as sorted() would take it.
-bool snapshot_keys(PyObject *mapping, RefVec &out) {
-    if (PyDict_CheckExact(mapping)) {
-        out.reserve(static_cast<size_t>(PyDict_GET_SIZE(mapping)));
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(mapping, &pos, &key, &value)) out.push_back(Ref::borrow(key));
-        return true;
-    }
-    note_user_code();
-    Ref iter = Ref::steal(PyObject_GetIter(mapping));
-    if (!iter) return false;
-    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) out.push_back(std::move(item));
-    return !PyErr_Occurred();
-}
-
-// sorted(keys, key=Schema.priority): a stable sort on three priorities.
-bool order_by_priority(RefVec &keys) {
-    std::vector<int> priorities;
-    priorities.reserve(keys.size());
-    bool mixed = false;
-    for (const Ref &k : keys) {
-        int p = key_priority(k.get());
-        if (p < 0) return false;
-        priorities.push_back(p);
-        mixed |= p != 1;
-    }
-    if (!mixed) return true;
-    RefVec ordered;
-    ordered.reserve(keys.size());
-    for (int p = 1; p <= 3; ++p)
-        for (size_t i = 0; i < keys.size(); ++i)
-            if (priorities[i] == p) ordered.push_back(std::move(keys[i]));
-    keys.swap(ordered);
-    return true;
-}
-
-// mapping[key]: the dict's own lookup for an exact dict, else subscription.
-Ref get_item(PyObject *mapping, PyObject *key) {
-    if (PyDict_CheckExact(mapping)) {
-        PyObject *v = PyDict_GetItemWithError(mapping, key);
-        if (v) return Ref::borrow(v);
-        if (!PyErr_Occurred()) {
-            Ref k = Ref::steal(PyTuple_Pack(1, key));
-            if (k) PyErr_SetObject(PyExc_KeyError, k.get());
-        }
-        return Ref();
-    }
-    return Ref::steal(PyObject_GetItem(mapping, key));
-}
-
-// The schema's value for `key` if `key in schema`, empty (no error) if not.
-Ref direct_hit(PyObject *schema, PyObject *key) {
-    if (PyDict_CheckExact(schema)) return Ref::borrow(PyDict_GetItemWithError(schema, key));
-    int has = PySequence_Contains(schema, key);
-    if (has <= 0) return Ref();
-    return Ref::steal(PyObject_GetItem(schema, key));
-}
 
 enum class KeyTest { Accept, Reject, Error };
 
@@ -133,67 +68,83 @@ KeyTest test_key(PyObject *sk, PyObject *key, PathCtx &path, Ref &out) {
     return KeyTest::Error;
 }
 
-// The schema keys in priority order, computed again when Python code may
-// have changed the schema since.
-class SchemaKeys {
+// What the walk matched: the coverage set's additions, in order.
+struct Coverage {
+    SmallVec<Ref, 8> added;            // coverage.add() of new objects, in order
+    size_t direct = 0;                 // direct hits on non-Optional keys
+    SmallVec<PyObject *, 4> matched;   // distinct schema keys matched by key tests
+
+    void add_direct(PyObject *key) {
+        added.push_back(Ref::borrow(key));
+        if (!is_optional_typed(key)) ++direct;
+    }
+    void add_matched(PyObject *sk) {
+        // Adding the same object again changes no set: record it once.
+        for (PyObject *m : matched)
+            if (m == sk) return;
+        matched.push_back(sk);
+        added.push_back(Ref::borrow(sk));
+    }
+};
+
+// Builds the result dictionary.  Entries whose key is the data key itself
+// (a plain key: inserting it runs no Python code and cannot fail) are held
+// back; when every entry turns out to be the data's own key and value in
+// the data's own order, the result is a copy of the data, made in one go.
+class ResultBuilder {
 public:
-    explicit SchemaKeys(PyObject *schema) : schema_(schema) {}
-    const RefVec *get() {
-        if (built_ && epoch_ == g_user_epoch) return &keys_;
-        keys_.clear();
-        if (!snapshot_keys(schema_, keys_) || !order_by_priority(keys_)) return nullptr;
-        built_ = true;
-        epoch_ = g_user_epoch;
-        return &keys_;
+    ResultBuilder(PyObject *data, size_t n) : data_(data), n_(n) {}
+
+    bool add(PyObject *key, Ref value, const Entry &source, bool plain_key) {
+        if (!dict_) {
+            if (key == source.key.get() && plain_key) {
+                identity_ &= value.get() == source.value.get();
+                pending_.push_back(Entry{source.key.dup(), std::move(value)});
+                return true;
+            }
+            if (!flush()) return false;
+        }
+        return PyDict_SetItem(dict_.get(), key, value.get()) == 0;
+    }
+
+    // The result; `as_copy` tells that the data was walked in its own
+    // order and has not changed since its snapshot.
+    Ref finish(bool as_copy) {
+        if (!dict_ && identity_ && as_copy && pending_.size() == n_ && PyDict_CheckExact(data_))
+            return Ref::steal(PyDict_Copy(data_));
+        if (!dict_ && !flush()) return Ref();
+        return std::move(dict_);
     }
 
 private:
-    PyObject *schema_;
-    RefVec keys_;
-    bool built_ = false;
-    uint64_t epoch_ = 0;
-};
-
-// What the walk matched: the coverage set's additions, in order.
-struct Coverage {
-    RefVec added;                              // every coverage.add(), in order
-    size_t direct = 0;                         // direct hits on non-Optional keys
-    std::unordered_set<PyObject *> matched;    // distinct schema keys matched by key tests
-};
-
-// Facts about a schema dict gathered before the walk.
-struct SchemaFacts {
-    bool plain_keys = true;   // every key is plain (lookups run no Python code)
-    size_t required = 0;      // keys whose type is not Optional
-};
-
-SchemaFacts scan_schema(PyObject *schema) {
-    SchemaFacts facts;
-    if (!PyDict_CheckExact(schema)) {
-        facts.plain_keys = false;
-        return facts;
+    bool flush() {
+        dict_ = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(n_)));
+        if (!dict_) return false;
+        for (const Entry &e : pending_)
+            if (PyDict_SetItem(dict_.get(), e.key.get(), e.value.get()) < 0) return false;
+        pending_.clear();
+        return true;
     }
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(schema, &pos, &key, &value)) {
-        facts.plain_keys &= is_plain(key);
-        if (!is_optional_typed(key)) ++facts.required;
-    }
-    return facts;
-}
+
+    PyObject *data_;
+    size_t n_;
+    Ref dict_;
+    EntryVec pending_;
+    bool identity_ = true;
+};
 
 // The coverage set minus Optional-typed elements equals the set of required
 // schema keys: counted when nothing could have changed either dict, else
 // computed with real sets.  Raises SchemaMissingKeyError when they differ.
-bool check_required(PyObject *schema, PyObject *data, PathCtx &path, Coverage &cov,
-                    const SchemaFacts &facts, bool counted) {
+bool check_required(PyObject *schema, PyObject *data, PathCtx &path, Coverage &cov, size_t required_count,
+                    bool counted) {
     if (counted) {
         // Every coverage element is a distinct non-Optional schema key, except
         // a matched schema key that a data key also hit directly.
         size_t n = cov.direct;
         for (PyObject *sk : cov.matched)
             if (!is_optional_typed(sk) && !PyDict_Contains(data, sk)) ++n;
-        if (n == facts.required) return true;
+        if (n == required_count) return true;
     }
     Ref coverage = Ref::steal(PySet_New(nullptr));
     Ref required = Ref::steal(PySet_New(nullptr));
@@ -209,10 +160,10 @@ bool check_required(PyObject *schema, PyObject *data, PathCtx &path, Coverage &c
     }
     for (const Ref &o : optional)
         if (PySet_Discard(coverage.get(), o.get()) < 0) return false;
-    RefVec schema_keys;
-    if (!snapshot_keys(schema, schema_keys)) return false;
-    for (const Ref &k : schema_keys)
-        if (!is_optional_typed(k.get()) && PySet_Add(required.get(), k.get()) < 0) return false;
+    EntryVec schema_keys;
+    if (!snapshot_entries(schema, schema_keys)) return false;
+    for (const Entry &k : schema_keys)
+        if (!is_optional_typed(k.key.get()) && PySet_Add(required.get(), k.key.get()) < 0) return false;
     Ref differ = Ref::steal(PyObject_RichCompare(coverage.get(), required.get(), Py_NE));
     if (!differ) return false;
     int truth = PyObject_IsTrue(differ.get());
@@ -255,40 +206,147 @@ bool check_unsupported(PyObject *data, PyObject *result, PathCtx &path) {
     return false;
 }
 
-// Validates one data entry; false on error.
-bool walk_entry(PyObject *schema, PyObject *key, PyObject *value, PathCtx &path, SchemaKeys &order,
-                PyObject *result, Coverage &cov) {
-    Ref hit = direct_hit(schema, key);
-    if (hit) {
-        path.push(key);
-        Ref checked = dispatch(hit.get(), reinterpret_cast<PyObject *>(Py_TYPE(hit.get())), value, path);
-        path.pop();
-        if (!checked) return false;
-        cov.added.push_back(Ref::borrow(key));
-        if (!is_optional_typed(key)) ++cov.direct;
-        return PyDict_SetItem(result, key, checked.get()) == 0;
+// The walk over one data dictionary.
+class DictWalk {
+public:
+    DictWalk(PyObject *schema, PyObject *data, PathCtx &path) : schema_(schema), data_(data), path_(path) {}
+
+    Ref run();
+
+private:
+    const SchemaView *view();
+    Ref direct_hit(PyObject *key);
+    bool walk_entry(const Entry &e, PyObject *value, ResultBuilder &result);
+    bool try_schema_keys(const Entry &e, PyObject *value, ResultBuilder &result);
+    bool try_candidates(const Entry &e, PyObject *value, ResultBuilder &result, const SchemaView &v);
+    bool accept(const Entry &e, PyObject *sk, Ref sub_schema, Ref stored_key, PyObject *value,
+                ResultBuilder &result);
+
+    PyObject *schema_, *data_;
+    PathCtx &path_;
+    std::shared_ptr<SchemaView> view_;
+    Coverage cov_;
+};
+
+// The schema's view for the current epoch.
+const SchemaView *DictWalk::view() {
+    if (!view_ || !view_->fresh()) view_ = view_of(schema_);
+    return view_.get();
+}
+
+// The schema's value for `key` if `key in schema`, empty (no error) if not.
+Ref DictWalk::direct_hit(PyObject *key) {
+    if (!PyDict_CheckExact(schema_)) {
+        int has = PySequence_Contains(schema_, key);
+        if (has <= 0) return Ref();
+        return Ref::steal(PyObject_GetItem(schema_, key));
     }
-    if (PyErr_Occurred()) return false;
-    const RefVec *keys = order.get();
-    if (!keys) return false;
-    for (size_t i = 0; i < keys->size(); ++i) {
-        Ref sk = (*keys)[i].dup();
+    if (view_->fresh() && view_->exact && is_plain(key) && !view_->may_hold(key)) return Ref();
+    return Ref::borrow(PyDict_GetItemWithError(schema_, key));
+}
+
+bool DictWalk::accept(const Entry &e, PyObject *sk, Ref sub_schema, Ref stored_key, PyObject *value,
+                      ResultBuilder &result) {
+    path_.push(e.key.get());
+    Ref checked = dispatch(sub_schema.get(), reinterpret_cast<PyObject *>(Py_TYPE(sub_schema.get())), value, path_);
+    path_.pop();
+    if (!checked) return false;
+    cov_.add_matched(sk);
+    return result.add(stored_key.get(), std::move(checked), e, is_plain(e.key.get()));
+}
+
+// The general road: every schema key in priority order, the order taken
+// again if Python code ran since it was taken.
+bool DictWalk::try_schema_keys(const Entry &e, PyObject *value, ResultBuilder &result) {
+    const SchemaView *v = view();
+    if (!v) return false;
+    std::shared_ptr<SchemaView> keep = view_;
+    for (const Entry &entry : v->ordered) {
+        Ref sk = entry.key.dup();
         Ref stored_key;
-        KeyTest t = test_key(sk.get(), key, path, stored_key);
+        KeyTest t = test_key(sk.get(), e.key.get(), path_, stored_key);
         if (t == KeyTest::Error) return false;
         if (t == KeyTest::Reject) continue;
-        Ref sub_schema = get_item(schema, sk.get());
+        Ref sub_schema = entry.value && keep->fresh() ? entry.value.dup() : get_item(schema_, sk.get());
         if (!sub_schema) return false;
-        path.push(key);
-        Ref checked = dispatch(sub_schema.get(), reinterpret_cast<PyObject *>(Py_TYPE(sub_schema.get())),
-                               value, path);
-        path.pop();
-        if (!checked) return false;
-        cov.matched.insert(sk.get());
-        cov.added.push_back(std::move(sk));
-        return PyDict_SetItem(result, stored_key.get(), checked.get()) == 0;
+        return accept(e, sk.get(), std::move(sub_schema), std::move(stored_key), value, result);
     }
     return true;
+}
+
+// A plain data key that is not a schema key, against an unchanged exact
+// schema: only the candidates can accept it.
+bool DictWalk::try_candidates(const Entry &e, PyObject *value, ResultBuilder &result, const SchemaView &v) {
+    PyObject *key = e.key.get();
+    for (const Candidate &c : v.candidates) {
+        Ref stored_key;
+        if (c.inner) {
+            Ref eq = Ref::steal(PyObject_RichCompare(c.inner.get(), key, Py_EQ));
+            int truth = eq ? PyObject_IsTrue(eq.get()) : -1;
+            if (truth < 0) return false;
+            if (!truth) continue;
+            stored_key = Ref::borrow(key);
+        } else {
+            KeyTest t = test_key(c.key, key, path_, stored_key);
+            if (t == KeyTest::Error) return false;
+            if (t == KeyTest::Reject) continue;
+        }
+        Ref sk = Ref::borrow(c.key);
+        Ref sub_schema = view_->fresh() ? Ref::borrow(c.value) : get_item(schema_, c.key);
+        if (!sub_schema) return false;
+        return accept(e, sk.get(), std::move(sub_schema), std::move(stored_key), value, result);
+    }
+    return true;
+}
+
+bool DictWalk::walk_entry(const Entry &e, PyObject *value, ResultBuilder &result) {
+    PyObject *key = e.key.get();
+    Ref hit = direct_hit(key);
+    if (hit) {
+        path_.push(key);
+        Ref checked = dispatch(hit.get(), reinterpret_cast<PyObject *>(Py_TYPE(hit.get())), value, path_);
+        path_.pop();
+        if (!checked) return false;
+        cov_.add_direct(key);
+        return result.add(key, std::move(checked), e, is_plain(key));
+    }
+    if (PyErr_Occurred()) return false;
+    if (view_->fresh() && view_->exact && is_plain(key)) {
+        std::shared_ptr<SchemaView> keep = view_;
+        return try_candidates(e, value, result, *keep);
+    }
+    return try_schema_keys(e, value, result);
+}
+
+Ref DictWalk::run() {
+    const uint64_t epoch_at_start = g_user_epoch;
+    if (!view()) return Ref();
+
+    EntryVec entries;
+    if (!snapshot_entries(data_, entries)) return Ref();
+    for (const Entry &e : entries)
+        if (!is_plain(e.key.get())) {
+            note_user_code();
+            break;
+        }
+    const uint64_t epoch_of_snapshot = g_user_epoch;
+    bool in_data_order;
+    if (!order_by_priority(entries, &in_data_order)) return Ref();
+
+    ResultBuilder result(data_, entries.size());
+    for (const Entry &e : entries) {
+        // data[k], read anew only if Python code ran since the snapshot.
+        Ref value = e.value && epoch_of_snapshot == g_user_epoch ? e.value.dup() : get_item(data_, e.key.get());
+        if (!value || !walk_entry(e, value.get(), result)) return Ref();
+    }
+    const bool unchanged = epoch_at_start == g_user_epoch;
+    Ref built = result.finish(unchanged && in_data_order);
+    if (!built) return built;
+    // Counting is exact only while no Python code could change either dict.
+    bool counted = unchanged && view_->exact && PyDict_CheckExact(data_);
+    if (!check_required(schema_, data_, path_, cov_, view_->required, counted)) return Ref();
+    if (!check_unsupported(data_, built.get(), path_)) return Ref();
+    return built;
 }
 
 }  // namespace
@@ -309,34 +367,7 @@ Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path) {
     }
     quarn::RecursionGuard guard(" while validating a dictionary");
     if (!guard.ok()) return Ref();
-
-    const uint64_t epoch_at_start = g_user_epoch;
-    SchemaFacts facts = scan_schema(schema);
-    if (!facts.plain_keys) note_user_code();
-    Ref result = Ref::steal(PyDict_New());
-    if (!result) return result;
-
-    RefVec data_keys;
-    if (!snapshot_keys(data, data_keys)) return Ref();
-    for (const Ref &k : data_keys)
-        if (!is_plain(k.get())) {
-            note_user_code();
-            break;
-        }
-    if (!order_by_priority(data_keys)) return Ref();
-
-    SchemaKeys order(schema);
-    Coverage cov;
-    for (const Ref &k : data_keys) {
-        Ref value = get_item(data, k.get());
-        if (!value || !walk_entry(schema, k.get(), value.get(), path, order, result.get(), cov))
-            return Ref();
-    }
-    // Counting is exact only while no Python code could change either dict.
-    bool counted = epoch_at_start == g_user_epoch && PyDict_CheckExact(data) && PyDict_CheckExact(schema);
-    if (!check_required(schema, data, path, cov, facts, counted)) return Ref();
-    if (!check_unsupported(data, result.get(), path)) return Ref();
-    return result;
+    return DictWalk(schema, data, path).run();
 }
 
 }  // namespace ordalin

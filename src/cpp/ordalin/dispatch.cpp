@@ -1,7 +1,7 @@
 // The validation dispatcher: decides, by the kind of schema, how one piece
 // of data is checked (wildcard, path-aware object, schema object, built-in
 // type, dictionary, callable, plain value) and raises the schema exceptions.
-#include "ordalin.hpp"
+#include "schema_view.hpp"
 
 namespace ordalin {
 
@@ -14,6 +14,8 @@ namespace {
 PyTypeObject *const TYPE_TESTS[] = {&PyList_Type,  &PySet_Type,   &PyLong_Type, &PyFloat_Type,
                                     &PyUnicode_Type, &PyTuple_Type, &PyBool_Type, &PyDict_Type};
 
+}  // namespace
+
 bool is_engine_class(PyTypeObject *t) {
     return t == reinterpret_cast<PyTypeObject *>(g.Optional) ||
            t == reinterpret_cast<PyTypeObject *>(g.Any) ||
@@ -24,6 +26,8 @@ bool is_engine_class(PyTypeObject *t) {
            t == reinterpret_cast<PyTypeObject *>(g.PathAwareUse) ||
            t == reinterpret_cast<PyTypeObject *>(g.Or) || t == reinterpret_cast<PyTypeObject *>(g.And);
 }
+
+namespace {
 
 // Objects whose `==` with a class object is decided without running Python
 // code: they compare unequal to every class.
@@ -130,12 +134,6 @@ Ref path_aware_call(PyObject *schema, PyObject *data, PathCtx &path) {
 
 }  // namespace
 
-bool is_plain(PyObject *o) {
-    PyTypeObject *t = Py_TYPE(o);
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyType_Type || t == &PyFloat_Type ||
-           t == &PyBool_Type || o == Py_None || t == &PyBytes_Type || is_engine_class(t);
-}
-
 Ref PathCtx::as_list() const {
     Ref base;
     if (base_) {
@@ -160,7 +158,41 @@ Ref raise_schema_error(PyObject *exc_class, RefVec &args) {
     return Ref();
 }
 
+namespace {
+
+// Schemas whose kind their exact type already decides: a class (a type test
+// or a call), an exact dict (the walk), a plain value (a comparison).
+bool dispatch_by_exact_type(PyObject *schema, PyTypeObject *t, PyObject *data, PathCtx &path, Ref &out) {
+    if (t == &PyType_Type) {
+        for (PyTypeObject *tested : TYPE_TESTS)
+            if (schema == reinterpret_cast<PyObject *>(tested)) {
+                out = type_test(schema, data, path);
+                return true;
+            }
+        out = call_schema(schema, data, path);
+        return true;
+    }
+    if (t == &PyDict_Type) {
+        out = validate_dict(schema, data, path);
+        return true;
+    }
+    if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+        schema == Py_None || t == &PyBytes_Type) {
+        out = value_test(schema, data, path);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 Ref dispatch(PyObject *schema, PyObject *schema_type, PyObject *data, PathCtx &path) {
+    if (schema_type == reinterpret_cast<PyObject *>(Py_TYPE(schema))) {
+        Ref out;
+        if (dispatch_by_exact_type(schema, Py_TYPE(schema), data, path, out)) return out;
+    } else if (!PyType_Check(schema_type)) {
+        note_user_code();
+    }
     int r = is_subclass(schema_type, g.Any);
     if (r) return r < 0 ? Ref() : Ref::borrow(data);
     if ((r = is_subclass(schema_type, g.PathValidatingSchema)))
@@ -206,6 +238,8 @@ Ref validate_wrapped(PyObject *schema, PyObject *data, bool top) {
 }
 
 Ref validate_schema_object(PyObject *obj, PyObject *data, bool top) {
+    // A user's subclass may compute its attributes in Python.
+    if (!is_engine_class(Py_TYPE(obj))) note_user_code();
     PyObject *validate = _PyType_Lookup(Py_TYPE(obj), g.s_validate);
     if (validate == g.schema_validate) return schema_validate_impl(obj, data, top);
     if (validate == g.or_validate) return or_validate_impl(obj, data, top);
@@ -226,6 +260,7 @@ PyObject *schema_validate(PyObject *self, PyObject *args, PyObject *kwargs) {
         return nullptr;
     int truth = PyObject_IsTrue(top);
     if (truth < 0) return nullptr;
+    ValidationScope scope;
     return schema_validate_impl(self, data, truth != 0).release();
 }
 

@@ -47,7 +47,12 @@ Ref super_init(PyObject *cls, PyObject *self, PyObject *args, PyObject *kwargs);
 // Objects whose `==`, `hash` and `isinstance` run no Python code: exact
 // str/int/float/bool/None/bytes, plain classes (metaclass `type`) and exact
 // instances of the engine's own marker classes.
-bool is_plain(PyObject *o);
+bool is_engine_class(PyTypeObject *t);
+inline bool is_plain(PyObject *o) {
+    PyTypeObject *t = Py_TYPE(o);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyType_Type || t == &PyFloat_Type ||
+           t == &PyBool_Type || o == Py_None || t == &PyBytes_Type || is_engine_class(t);
+}
 
 // Counter bumped whenever the walk calls code that may run Python (a user's
 // callable, a `validate` override, `==` on user objects...).  Cached views

@@ -1,0 +1,161 @@
+// Views of schema dictionaries, kept for the length of one validation.
+#include "schema_view.hpp"
+
+#include <unordered_map>
+
+namespace ordalin {
+
+namespace {
+
+// Views of exact schema dicts for the running validation, by identity; each
+// holds the dict so that its address cannot be reused meanwhile.
+struct ViewCache {
+    std::unordered_map<PyObject *, std::pair<Ref, std::shared_ptr<SchemaView>>> views;
+    int depth = 0;
+};
+ViewCache cache;
+
+// Priority of a key without calling Python code for the common key types.
+inline int quick_priority(PyObject *key) {
+    PyTypeObject *t = Py_TYPE(key);
+    if (t == &PyUnicode_Type || t == &PyLong_Type) return 1;
+    return key_priority(key);
+}
+
+// The plain value an exact Optional key wraps, or empty.
+Ref wrapped_plain_value(PyObject *sk) {
+    if (Py_TYPE(sk) != reinterpret_cast<PyTypeObject *>(g.Optional) ||
+        !uses_builtin(sk, g.s_validate, g.schema_validate))
+        return Ref();
+    Ref inner_type = quarn::getattr(sk, g.s_schemaType);
+    Ref inner = inner_type ? quarn::getattr(sk, g.s_schema) : Ref();
+    if (!inner) {
+        PyErr_Clear();  // the general key test reports it
+        return Ref();
+    }
+    PyTypeObject *t = Py_TYPE(inner.get());
+    if (inner_type.get() != reinterpret_cast<PyObject *>(t) || !is_plain(inner.get()) || t == &PyType_Type ||
+        PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(g.Schema)))
+        return Ref();
+    return inner;
+}
+
+bool is_plain_value(PyObject *o) {
+    PyTypeObject *t = Py_TYPE(o);
+    return is_plain(o) && t != &PyType_Type && !PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(g.Schema));
+}
+
+std::shared_ptr<SchemaView> build_view(PyObject *schema) {
+    auto view = std::make_shared<SchemaView>();
+    view->epoch = g_user_epoch;
+    view->exact = PyDict_CheckExact(schema);
+    if (!snapshot_entries(schema, view->ordered)) return nullptr;
+    for (const Entry &e : view->ordered) {
+        PyObject *key = e.key.get();
+        view->exact &= is_plain(key);
+        if (Py_TYPE(key) == &PyUnicode_Type) view->str_keys = true;
+        else if (is_plain_value(key)) view->other_keys = true;
+        if (!is_optional_typed(key)) ++view->required;
+    }
+    if (!view->exact) note_user_code();
+    if (!order_by_priority(view->ordered)) return nullptr;
+    view->epoch = g_user_epoch;
+    if (view->exact) {
+        // A plain data key that is not a schema key equals no plain schema key.
+        for (const Entry &e : view->ordered)
+            if (!is_plain_value(e.key.get()))
+                view->candidates.push_back(Candidate{e.key.get(), e.value.get(), wrapped_plain_value(e.key.get())});
+    }
+    return view;
+}
+
+}  // namespace
+
+bool is_optional_typed(PyObject *o) {
+    return PyType_IsSubtype(Py_TYPE(o), reinterpret_cast<PyTypeObject *>(g.Optional));
+}
+
+Ref get_item(PyObject *mapping, PyObject *key) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject *v = PyDict_GetItemWithError(mapping, key);
+        if (v) return Ref::borrow(v);
+        if (!PyErr_Occurred()) {
+            Ref k = Ref::steal(PyTuple_Pack(1, key));
+            if (k) PyErr_SetObject(PyExc_KeyError, k.get());
+        }
+        return Ref();
+    }
+    return Ref::steal(PyObject_GetItem(mapping, key));
+}
+
+bool snapshot_entries(PyObject *mapping, EntryVec &out) {
+    if (PyDict_CheckExact(mapping)) {
+        out.reserve(static_cast<size_t>(PyDict_GET_SIZE(mapping)));
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(mapping, &pos, &key, &value)) out.push_back(Entry{Ref::borrow(key), Ref::borrow(value)});
+        return true;
+    }
+    note_user_code();
+    Ref iter = Ref::steal(PyObject_GetIter(mapping));
+    if (!iter) return false;
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) out.push_back(Entry{std::move(item), Ref()});
+    return !PyErr_Occurred();
+}
+
+bool order_by_priority(EntryVec &entries, bool *kept) {
+    if (kept) *kept = true;
+    size_t first_other = entries.size();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        int p = quick_priority(entries[i].key.get());
+        if (p < 0) return false;
+        if (p != 1) {
+            first_other = i;
+            break;
+        }
+    }
+    if (first_other == entries.size()) return true;
+    std::vector<int> priorities(entries.size(), 1);
+    for (size_t i = first_other; i < entries.size(); ++i) {
+        if ((priorities[i] = quick_priority(entries[i].key.get())) < 0) return false;
+        if (kept && i > 0 && priorities[i] < priorities[i - 1]) *kept = false;
+    }
+    std::vector<Entry> ordered;
+    ordered.reserve(entries.size());
+    for (int p = 1; p <= 3; ++p)
+        for (size_t i = 0; i < entries.size(); ++i)
+            if (priorities[i] == p) ordered.push_back(std::move(entries[i]));
+    entries.assign(std::move(ordered));
+    return true;
+}
+
+bool SchemaView::may_hold(PyObject *key) const {
+    PyTypeObject *t = Py_TYPE(key);
+    if (t == &PyUnicode_Type) return str_keys;
+    if (t == &PyType_Type || PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(g.Schema))) return true;
+    return other_keys;
+}
+
+std::shared_ptr<SchemaView> view_of(PyObject *schema) {
+    if (!PyDict_CheckExact(schema) || cache.depth == 0) return build_view(schema);
+    auto found = cache.views.find(schema);
+    if (found != cache.views.end() && found->second.second->fresh()) return found->second.second;
+    std::shared_ptr<SchemaView> view = build_view(schema);
+    if (view && view->fresh()) cache.views[schema] = {Ref::borrow(schema), view};
+    return view;
+}
+
+ValidationScope::ValidationScope() {
+    note_user_code();  // Python code ran before this call
+    ++cache.depth;
+}
+
+ValidationScope::~ValidationScope() {
+    if (--cache.depth == 0 && !cache.views.empty()) {
+        // Dropping the views may free schema objects and run their code.
+        auto views = std::move(cache.views);
+        cache.views.clear();
+    }
+}
+
+}  // namespace ordalin

@@ -1,0 +1,71 @@
+// What the dictionary walk needs to know about a schema dictionary: its
+// keys in priority order, which keys are required, and which keys could
+// accept a data key that is not itself a schema key.  Computed once per
+// schema dictionary and validation, and again only after Python code ran
+// (which may have changed the dictionary).
+#pragma once
+
+#include "ordalin.hpp"
+#include "small_vec.hpp"
+
+#include <memory>
+#include <vector>
+
+namespace ordalin {
+
+// A key with the value it had when the snapshot was taken (the value is
+// empty when the mapping is not an exact dict).
+struct Entry {
+    Ref key;
+    Ref value;
+};
+
+using EntryVec = SmallVec<Entry, 8>;
+
+bool is_optional_typed(PyObject *o);
+// mapping[key]: the dict's own lookup for an exact dict, else subscription.
+Ref get_item(PyObject *mapping, PyObject *key);
+// Snapshot of a mapping's keys, as sorted() takes them.
+bool snapshot_entries(PyObject *mapping, EntryVec &out);
+// sorted(entries, key=Schema.priority) (stable); `kept` tells whether the
+// entries were already in that order.
+bool order_by_priority(EntryVec &entries, bool *kept = nullptr);
+
+// A schema key that may accept a plain data key that missed the direct
+// lookup.  `inner` is the plain value an exact Optional key wraps (the key
+// test then is a comparison with it).
+struct Candidate {
+    PyObject *key;    // owned by the view's `ordered`
+    PyObject *value;  // likewise
+    Ref inner;
+};
+
+struct SchemaView {
+    uint64_t epoch = 0;
+    EntryVec ordered;            // every key with its value, priority order
+    bool exact = false;          // an exact dict whose keys are all plain
+    bool str_keys = false;       // some key is an exact str
+    bool other_keys = false;     // some key is a plain value other than a str
+    size_t required = 0;         // keys whose type is not Optional
+    std::vector<Candidate> candidates;
+
+    bool fresh() const { return epoch == g_user_epoch; }
+    // Whether a plain data key may equal a key of the (unchanged) schema.
+    bool may_hold(PyObject *key) const;
+};
+
+// The view of `schema` for the current epoch (shared: a walk keeps the one
+// it started with even when a nested walk replaces it).
+std::shared_ptr<SchemaView> view_of(PyObject *schema);
+
+// Marks one call into the engine from Python: views made during the
+// outermost call are dropped when it returns.
+class ValidationScope {
+public:
+    ValidationScope();
+    ~ValidationScope();
+    ValidationScope(const ValidationScope &) = delete;
+    ValidationScope &operator=(const ValidationScope &) = delete;
+};
+
+}  // namespace ordalin
