@@ -87,19 +87,22 @@ struct Coverage {
     }
 };
 
-// Builds the result dictionary.  Entries whose key is the data key itself
-// (a plain key: inserting it runs no Python code and cannot fail) are held
-// back; when every entry turns out to be the data's own key and value in
-// the data's own order, the result is a copy of the data, made in one go.
+// Builds the result dictionary.  While the results are the data's own keys
+// and values, in the data's order, nothing is inserted: when that holds to
+// the end the result is a copy of the data, made in one go; otherwise the
+// identical prefix is inserted when the first other result comes.
 class ResultBuilder {
 public:
-    ResultBuilder(PyObject *data, size_t n) : data_(data), n_(n) {}
+    // The first `same` entries are known to give back themselves.
+    ResultBuilder(PyObject *data, const EntryVec &entries, size_t same)
+        : data_(data), entries_(entries), same_(same) {}
 
-    bool add(PyObject *key, Ref value, const Entry &source, bool plain_key) {
+    // Stores the result for entries[index] under `key`.
+    bool add(size_t index, PyObject *key, Ref value) {
         if (!dict_) {
-            if (key == source.key.get() && plain_key) {
-                identity_ &= value.get() == source.value.get();
-                pending_.push_back(Entry{source.key.dup(), std::move(value)});
+            const Entry &e = entries_[index];
+            if (index == same_ && key == e.key.get() && value.get() == e.value.get() && is_plain(key)) {
+                ++same_;
                 return true;
             }
             if (!flush()) return false;
@@ -110,7 +113,7 @@ public:
     // The result; `as_copy` tells that the data was walked in its own
     // order and has not changed since its snapshot.
     Ref finish(bool as_copy) {
-        if (!dict_ && identity_ && as_copy && pending_.size() == n_ && PyDict_CheckExact(data_))
+        if (!dict_ && as_copy && same_ == entries_.size() && PyDict_CheckExact(data_))
             return Ref::steal(PyDict_Copy(data_));
         if (!dict_ && !flush()) return Ref();
         return std::move(dict_);
@@ -118,19 +121,17 @@ public:
 
 private:
     bool flush() {
-        dict_ = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(n_)));
+        dict_ = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(entries_.size())));
         if (!dict_) return false;
-        for (const Entry &e : pending_)
-            if (PyDict_SetItem(dict_.get(), e.key.get(), e.value.get()) < 0) return false;
-        pending_.clear();
+        for (size_t i = 0; i < same_; ++i)
+            if (PyDict_SetItem(dict_.get(), entries_[i].key.get(), entries_[i].value.get()) < 0) return false;
         return true;
     }
 
     PyObject *data_;
-    size_t n_;
+    const EntryVec &entries_;
     Ref dict_;
-    EntryVec pending_;
-    bool identity_ = true;
+    size_t same_;  // length of the prefix of identical results
 };
 
 // The coverage set minus Optional-typed elements equals the set of required
@@ -214,13 +215,16 @@ public:
     Ref run();
 
 private:
+    size_t pure_prefix();
+    bool pure_entry(PyObject *key, PyObject *value);
+    Ref finish(Ref built, bool unchanged);
     const SchemaView *view();
     Ref direct_hit(PyObject *key);
-    bool walk_entry(const Entry &e, PyObject *value, ResultBuilder &result);
-    bool try_schema_keys(const Entry &e, PyObject *value, ResultBuilder &result);
-    bool try_candidates(const Entry &e, PyObject *value, ResultBuilder &result, const SchemaView &v);
-    bool accept(const Entry &e, PyObject *sk, Ref sub_schema, Ref stored_key, PyObject *value,
-                ResultBuilder &result);
+    bool walk_entry(size_t index, const Entry &e, PyObject *value, ResultBuilder &result);
+    bool try_schema_keys(size_t index, const Entry &e, PyObject *value, ResultBuilder &result);
+    bool try_candidates(size_t index, const Entry &e, PyObject *value, ResultBuilder &result, const SchemaView &v);
+    bool accept(size_t index, const Entry &e, PyObject *sk, PyObject *sub_schema, PyObject *stored_key,
+                PyObject *value, ResultBuilder &result);
 
     PyObject *schema_, *data_;
     PathCtx &path_;
@@ -245,19 +249,21 @@ Ref DictWalk::direct_hit(PyObject *key) {
     return Ref::borrow(PyDict_GetItemWithError(schema_, key));
 }
 
-bool DictWalk::accept(const Entry &e, PyObject *sk, Ref sub_schema, Ref stored_key, PyObject *value,
-                      ResultBuilder &result) {
+// The key test of `sk` passed: validate the value with the schema's value
+// for `sk` and store the result under the key test's result.
+bool DictWalk::accept(size_t index, const Entry &e, PyObject *sk, PyObject *sub_schema, PyObject *stored_key,
+                      PyObject *value, ResultBuilder &result) {
     path_.push(e.key.get());
-    Ref checked = dispatch(sub_schema.get(), reinterpret_cast<PyObject *>(Py_TYPE(sub_schema.get())), value, path_);
+    Ref checked = dispatch(sub_schema, reinterpret_cast<PyObject *>(Py_TYPE(sub_schema)), value, path_);
     path_.pop();
     if (!checked) return false;
     cov_.add_matched(sk);
-    return result.add(stored_key.get(), std::move(checked), e, is_plain(e.key.get()));
+    return result.add(index, stored_key, std::move(checked));
 }
 
 // The general road: every schema key in priority order, the order taken
 // again if Python code ran since it was taken.
-bool DictWalk::try_schema_keys(const Entry &e, PyObject *value, ResultBuilder &result) {
+bool DictWalk::try_schema_keys(size_t index, const Entry &e, PyObject *value, ResultBuilder &result) {
     const SchemaView *v = view();
     if (!v) return false;
     std::shared_ptr<SchemaView> keep = view_;
@@ -269,37 +275,47 @@ bool DictWalk::try_schema_keys(const Entry &e, PyObject *value, ResultBuilder &r
         if (t == KeyTest::Reject) continue;
         Ref sub_schema = entry.value && keep->fresh() ? entry.value.dup() : get_item(schema_, sk.get());
         if (!sub_schema) return false;
-        return accept(e, sk.get(), std::move(sub_schema), std::move(stored_key), value, result);
+        return accept(index, e, sk.get(), sub_schema.get(), stored_key.get(), value, result);
     }
     return true;
 }
 
 // A plain data key that is not a schema key, against an unchanged exact
 // schema: only the candidates can accept it.
-bool DictWalk::try_candidates(const Entry &e, PyObject *value, ResultBuilder &result, const SchemaView &v) {
+bool DictWalk::try_candidates(size_t index, const Entry &e, PyObject *value, ResultBuilder &result,
+                              const SchemaView &v) {
     PyObject *key = e.key.get();
     for (const Candidate &c : v.candidates) {
         Ref stored_key;
-        if (c.inner) {
+        switch (c.kind) {
+        case KeyKind::Accept:
+            break;
+        case KeyKind::TypeTest:
+            if (!PyObject_TypeCheck(key, c.type)) continue;
+            break;
+        case KeyKind::Equals: {
             Ref eq = Ref::steal(PyObject_RichCompare(c.inner.get(), key, Py_EQ));
             int truth = eq ? PyObject_IsTrue(eq.get()) : -1;
             if (truth < 0) return false;
             if (!truth) continue;
-            stored_key = Ref::borrow(key);
-        } else {
+            break;
+        }
+        case KeyKind::General: {
             KeyTest t = test_key(c.key, key, path_, stored_key);
             if (t == KeyTest::Error) return false;
             if (t == KeyTest::Reject) continue;
+            break;
+        }
         }
         Ref sk = Ref::borrow(c.key);
         Ref sub_schema = view_->fresh() ? Ref::borrow(c.value) : get_item(schema_, c.key);
         if (!sub_schema) return false;
-        return accept(e, sk.get(), std::move(sub_schema), std::move(stored_key), value, result);
+        return accept(index, e, sk.get(), sub_schema.get(), stored_key ? stored_key.get() : key, value, result);
     }
     return true;
 }
 
-bool DictWalk::walk_entry(const Entry &e, PyObject *value, ResultBuilder &result) {
+bool DictWalk::walk_entry(size_t index, const Entry &e, PyObject *value, ResultBuilder &result) {
     PyObject *key = e.key.get();
     Ref hit = direct_hit(key);
     if (hit) {
@@ -308,45 +324,122 @@ bool DictWalk::walk_entry(const Entry &e, PyObject *value, ResultBuilder &result
         path_.pop();
         if (!checked) return false;
         cov_.add_direct(key);
-        return result.add(key, std::move(checked), e, is_plain(key));
+        return result.add(index, key, std::move(checked));
     }
     if (PyErr_Occurred()) return false;
     if (view_->fresh() && view_->exact && is_plain(key)) {
         std::shared_ptr<SchemaView> keep = view_;
-        return try_candidates(e, value, result, *keep);
+        return try_candidates(index, e, value, result, *keep);
     }
-    return try_schema_keys(e, value, result);
+    return try_schema_keys(index, e, value, result);
 }
 
-Ref DictWalk::run() {
-    const uint64_t epoch_at_start = g_user_epoch;
-    if (!view()) return Ref();
-
-    EntryVec entries;
-    if (!snapshot_entries(data_, entries)) return Ref();
-    for (const Entry &e : entries)
-        if (!is_plain(e.key.get())) {
-            note_user_code();
-            break;
-        }
-    const uint64_t epoch_of_snapshot = g_user_epoch;
-    bool in_data_order;
-    if (!order_by_priority(entries, &in_data_order)) return Ref();
-
-    ResultBuilder result(data_, entries.size());
-    for (const Entry &e : entries) {
-        // data[k], read anew only if Python code ran since the snapshot.
-        Ref value = e.value && epoch_of_snapshot == g_user_epoch ? e.value.dup() : get_item(data_, e.key.get());
-        if (!value || !walk_entry(e, value.get(), result)) return Ref();
+// The plain value `schema` equals the plain `data`, no Python code run.
+bool plain_equal(PyObject *schema, PyObject *data) {
+    Ref eq = Ref::steal(PyObject_RichCompare(schema, data, Py_EQ));
+    if (!eq) {
+        PyErr_Clear();  // the general road reports it
+        return false;
     }
-    const bool unchanged = epoch_at_start == g_user_epoch;
-    Ref built = result.finish(unchanged && in_data_order);
+    return eq.get() == Py_True;
+}
+
+// Whether validating `data` with the value schema `schema` surely gives
+// back `data` itself without running Python code.
+bool passes_purely(PyObject *schema, PyObject *data) {
+    PyTypeObject *st = Py_TYPE(schema);
+    if (st == &PyType_Type) return is_type_test(schema) && PyObject_TypeCheck(data, reinterpret_cast<PyTypeObject *>(schema));
+    if (PyType_IsSubtype(st, reinterpret_cast<PyTypeObject *>(g.Any))) return true;
+    if (st == &PyUnicode_Type || st == &PyLong_Type || st == &PyBool_Type || schema == Py_None)
+        return is_plain(data) && plain_equal(schema, data);
+    return false;
+}
+
+// One entry, taken straight from an unchanged exact data dict, checked
+// without running Python code; false (nothing done) when it needs more.
+bool DictWalk::pure_entry(PyObject *key, PyObject *value) {
+    PyTypeObject *kt = Py_TYPE(key);
+    if (kt != &PyUnicode_Type && kt != &PyLong_Type) return false;
+    PyObject *sub_schema = nullptr, *matched = nullptr;
+    if (view_->may_hold(key)) {
+        sub_schema = PyDict_GetItemWithError(schema_, key);
+        if (!sub_schema && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    if (!sub_schema) {
+        for (const Candidate &c : view_->candidates) {
+            bool accepts;
+            switch (c.kind) {
+            case KeyKind::Accept: accepts = true; break;
+            case KeyKind::TypeTest: accepts = PyObject_TypeCheck(key, c.type); break;
+            case KeyKind::Equals: accepts = plain_equal(c.inner.get(), key); break;
+            default: return false;
+            }
+            if (accepts) {
+                sub_schema = c.value;
+                matched = c.key;
+                break;
+            }
+        }
+        if (!sub_schema) return false;
+    }
+    if (!passes_purely(sub_schema, value)) return false;
+    if (matched) cov_.add_matched(matched);
+    else cov_.add_direct(key);
+    return true;
+}
+
+// The leading entries of an exact data dict that check purely, in the
+// dict's own order (they all have the first priority).
+size_t DictWalk::pure_prefix() {
+    if (!PyDict_CheckExact(data_) || !view_->exact || !view_->fresh()) return 0;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    size_t done = 0;
+    while (PyDict_Next(data_, &pos, &key, &value) && pure_entry(key, value)) ++done;
+    return done;
+}
+
+Ref DictWalk::finish(Ref built, bool unchanged) {
     if (!built) return built;
     // Counting is exact only while no Python code could change either dict.
     bool counted = unchanged && view_->exact && PyDict_CheckExact(data_);
     if (!check_required(schema_, data_, path_, cov_, view_->required, counted)) return Ref();
     if (!check_unsupported(data_, built.get(), path_)) return Ref();
     return built;
+}
+
+Ref DictWalk::run() {
+    const uint64_t epoch_at_start = g_user_epoch;
+    if (!view()) return Ref();
+    const size_t done = pure_prefix();
+    if (done && done == static_cast<size_t>(PyDict_GET_SIZE(data_)))
+        return finish(Ref::steal(PyDict_Copy(data_)), true);
+
+    // The rest takes the general road, on a snapshot of the keys (the data
+    // is unchanged so far, so the snapshot is the one taken at the start).
+    EntryVec entries;
+    if (!snapshot_entries(data_, entries)) return Ref();
+    for (size_t i = done; i < entries.size(); ++i)
+        if (!is_plain(entries[i].key.get())) {
+            note_user_code();
+            break;
+        }
+    const uint64_t epoch_of_snapshot = g_user_epoch;
+    bool in_data_order;
+    if (!order_by_priority(entries, &in_data_order, done)) return Ref();
+
+    ResultBuilder result(data_, entries, done);
+    for (size_t i = done; i < entries.size(); ++i) {
+        const Entry &e = entries[i];
+        // data[k], read anew only if Python code ran since the snapshot.
+        Ref value = e.value && epoch_of_snapshot == g_user_epoch ? e.value.dup() : get_item(data_, e.key.get());
+        if (!value || !walk_entry(i, e, value.get(), result)) return Ref();
+    }
+    const bool unchanged = epoch_at_start == g_user_epoch;
+    return finish(result.finish(unchanged && in_data_order), unchanged);
 }
 
 }  // namespace

@@ -145,8 +145,8 @@ Ref PathCtx::as_list() const {
     if (keys_.empty()) return base ? std::move(base) : Ref::steal(PyList_New(0));
     Ref list = base ? Ref::steal(PySequence_List(base.get())) : Ref::steal(PyList_New(0));
     if (!list) return list;
-    for (const Ref &k : keys_)
-        if (PyList_Append(list.get(), k.get()) < 0) return Ref();
+    for (PyObject *k : keys_)
+        if (PyList_Append(list.get(), k) < 0) return Ref();
     return list;
 }
 

@@ -73,7 +73,8 @@ public:
         p.owner_ = Ref::borrow(owner);
         return p;
     }
-    void push(PyObject *key) { keys_.push_back(Ref::borrow(key)); }
+    // `key` is borrowed: the walk that pushes it owns it until its pop.
+    void push(PyObject *key) { keys_.push_back(key); }
     void pop() { keys_.pop_back(); }
     // The path as a list: the base list itself when nothing was pushed.
     Ref as_list() const;
@@ -81,7 +82,7 @@ public:
 private:
     Ref base_;   // a list, or empty for "no path"
     Ref owner_;  // or the schema object whose `path` is the base
-    RefVec keys_;
+    std::vector<PyObject *> keys_;
 };
 
 // ---- dispatch.cpp ----------------------------------------------------------

@@ -40,6 +40,20 @@ Ref wrapped_plain_value(PyObject *sk) {
     return inner;
 }
 
+Candidate make_candidate(const Entry &e) {
+    PyObject *sk = e.key.get();
+    Candidate c{sk, e.value.get(), KeyKind::General, nullptr, Ref()};
+    if (PyType_IsSubtype(Py_TYPE(sk), reinterpret_cast<PyTypeObject *>(g.Any))) {
+        c.kind = KeyKind::Accept;
+    } else if (Py_TYPE(sk) == &PyType_Type && is_type_test(sk)) {
+        c.kind = KeyKind::TypeTest;
+        c.type = reinterpret_cast<PyTypeObject *>(sk);
+    } else if ((c.inner = wrapped_plain_value(sk))) {
+        c.kind = KeyKind::Equals;
+    }
+    return c;
+}
+
 bool is_plain_value(PyObject *o) {
     PyTypeObject *t = Py_TYPE(o);
     return is_plain(o) && t != &PyType_Type && !PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(g.Schema));
@@ -64,12 +78,20 @@ std::shared_ptr<SchemaView> build_view(PyObject *schema) {
         // A plain data key that is not a schema key equals no plain schema key.
         for (const Entry &e : view->ordered)
             if (!is_plain_value(e.key.get()))
-                view->candidates.push_back(Candidate{e.key.get(), e.value.get(), wrapped_plain_value(e.key.get())});
+                view->candidates.push_back(make_candidate(e));
     }
     return view;
 }
 
 }  // namespace
+
+bool is_type_test(PyObject *sk) {
+    static PyTypeObject *const TESTED[] = {&PyList_Type,  &PySet_Type,   &PyLong_Type, &PyFloat_Type,
+                                           &PyUnicode_Type, &PyTuple_Type, &PyBool_Type, &PyDict_Type};
+    for (PyTypeObject *t : TESTED)
+        if (sk == reinterpret_cast<PyObject *>(t)) return true;
+    return false;
+}
 
 bool is_optional_typed(PyObject *o) {
     return PyType_IsSubtype(Py_TYPE(o), reinterpret_cast<PyTypeObject *>(g.Optional));
@@ -103,10 +125,10 @@ bool snapshot_entries(PyObject *mapping, EntryVec &out) {
     return !PyErr_Occurred();
 }
 
-bool order_by_priority(EntryVec &entries, bool *kept) {
+bool order_by_priority(EntryVec &entries, bool *kept, size_t first) {
     if (kept) *kept = true;
     size_t first_other = entries.size();
-    for (size_t i = 0; i < entries.size(); ++i) {
+    for (size_t i = first; i < entries.size(); ++i) {
         int p = quick_priority(entries[i].key.get());
         if (p < 0) return false;
         if (p != 1) {
@@ -118,12 +140,13 @@ bool order_by_priority(EntryVec &entries, bool *kept) {
     std::vector<int> priorities(entries.size(), 1);
     for (size_t i = first_other; i < entries.size(); ++i) {
         if ((priorities[i] = quick_priority(entries[i].key.get())) < 0) return false;
-        if (kept && i > 0 && priorities[i] < priorities[i - 1]) *kept = false;
+        if (kept && i > first && priorities[i] < priorities[i - 1]) *kept = false;
     }
     std::vector<Entry> ordered;
     ordered.reserve(entries.size());
+    for (size_t i = 0; i < first; ++i) ordered.push_back(std::move(entries[i]));
     for (int p = 1; p <= 3; ++p)
-        for (size_t i = 0; i < entries.size(); ++i)
+        for (size_t i = first; i < entries.size(); ++i)
             if (priorities[i] == p) ordered.push_back(std::move(entries[i]));
     entries.assign(std::move(ordered));
     return true;

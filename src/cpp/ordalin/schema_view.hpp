@@ -27,17 +27,25 @@ bool is_optional_typed(PyObject *o);
 Ref get_item(PyObject *mapping, PyObject *key);
 // Snapshot of a mapping's keys, as sorted() takes them.
 bool snapshot_entries(PyObject *mapping, EntryVec &out);
-// sorted(entries, key=Schema.priority) (stable); `kept` tells whether the
-// entries were already in that order.
-bool order_by_priority(EntryVec &entries, bool *kept = nullptr);
+// sorted(entries[first:], key=Schema.priority) (stable), in place; `kept`
+// tells whether those entries were already in that order.
+bool order_by_priority(EntryVec &entries, bool *kept = nullptr, size_t first = 0);
+// Whether `sk` is one of the built-in types that a schema tests by isinstance().
+bool is_type_test(PyObject *sk);
+
+// How a candidate key tests a plain data key: it accepts every key (Any),
+// tests its type (a built-in type key), compares it with the plain value
+// an exact Optional wraps, or takes the general road.
+enum class KeyKind { Accept, TypeTest, Equals, General };
 
 // A schema key that may accept a plain data key that missed the direct
-// lookup.  `inner` is the plain value an exact Optional key wraps (the key
-// test then is a comparison with it).
+// lookup.
 struct Candidate {
     PyObject *key;    // owned by the view's `ordered`
     PyObject *value;  // likewise
-    Ref inner;
+    KeyKind kind;
+    PyTypeObject *type;  // for TypeTest
+    Ref inner;           // for Equals
 };
 
 struct SchemaView {
