@@ -84,7 +84,8 @@ def test_missing_keys_in_set_order():
     schema = {k: int for k in 'abcdefgh'}
     with pytest.raises(SchemaMissingKeyError) as info:
         Schema(schema).validate({'c': 1})
-    assert info.value.missing == [str(k) for k in set(schema) - {'c'}]
+    required = {k for k in schema}      # built the way the engine builds it
+    assert info.value.missing == [str(k) for k in required if k != 'c']
 
 
 def test_callable_error_is_wrapped_with_its_cause():

@@ -87,51 +87,69 @@ struct Coverage {
     }
 };
 
-// Builds the result dictionary.  While the results are the data's own keys
-// and values, in the data's order, nothing is inserted: when that holds to
-// the end the result is a copy of the data, made in one go; otherwise the
+// Builds the result dictionary.  While every result is the data's own key
+// and value, in the data's order, nothing is inserted: when that holds to
+// the end, the result is a copy of the data made in one go; otherwise the
 // identical prefix is inserted when the first other result comes.
 class ResultBuilder {
 public:
-    // The first `same` entries are known to give back themselves.
-    ResultBuilder(PyObject *data, const EntryVec &entries, size_t same)
-        : data_(data), entries_(entries), same_(same) {}
+    explicit ResultBuilder(PyObject *data) : data_(data) {}
 
-    // Stores the result for entries[index] under `key`.
-    bool add(size_t index, PyObject *key, Ref value) {
+    // The result for the data entry `e`, to be stored under `key`.
+    bool add(const Entry &e, PyObject *key, Ref value, const EntryVec *snapshot) {
         if (!dict_) {
-            const Entry &e = entries_[index];
-            if (index == same_ && key == e.key.get() && value.get() == e.value.get() && is_plain(key)) {
+            if (!broken_ && key == e.key.get() && value.get() == e.value.get() && is_plain(key)) {
                 ++same_;
                 return true;
             }
-            if (!flush()) return false;
+            if (!flush(snapshot)) return false;
         }
         return PyDict_SetItem(dict_.get(), key, value.get()) == 0;
     }
+    // A data entry that no schema key accepted.
+    void skip() { broken_ = true; }
+    // Whether the results so far are all held back (identical).
+    bool holds_back() const { return !dict_ && !broken_; }
+    // The result for the next entry is its own key and value.
+    bool add_same() {
+        ++same_;
+        return true;
+    }
+    size_t size() const { return dict_ ? static_cast<size_t>(PyDict_GET_SIZE(dict_.get())) : same_; }
 
     // The result; `as_copy` tells that the data was walked in its own
-    // order and has not changed since its snapshot.
-    Ref finish(bool as_copy) {
-        if (!dict_ && as_copy && same_ == entries_.size() && PyDict_CheckExact(data_))
+    // order and has not changed since the walk began.
+    Ref finish(bool as_copy, const EntryVec *snapshot) {
+        if (!dict_ && !broken_ && as_copy && PyDict_CheckExact(data_) &&
+            same_ == static_cast<size_t>(PyDict_GET_SIZE(data_)))
             return Ref::steal(PyDict_Copy(data_));
-        if (!dict_ && !flush()) return Ref();
+        if (!dict_ && !flush(snapshot)) return Ref();
         return std::move(dict_);
     }
 
 private:
-    bool flush() {
-        dict_ = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(entries_.size())));
+    // Inserts the identical prefix: the first entries of the snapshot, or
+    // of the data itself while no snapshot was needed (it is unchanged).
+    bool flush(const EntryVec *snapshot) {
+        dict_ = Ref::steal(_PyDict_NewPresized(PyDict_Check(data_) ? PyDict_GET_SIZE(data_) : 0));
         if (!dict_) return false;
-        for (size_t i = 0; i < same_; ++i)
-            if (PyDict_SetItem(dict_.get(), entries_[i].key.get(), entries_[i].value.get()) < 0) return false;
+        if (snapshot) {
+            for (size_t i = 0; i < same_; ++i)
+                if (PyDict_SetItem(dict_.get(), (*snapshot)[i].key.get(), (*snapshot)[i].value.get()) < 0)
+                    return false;
+            return true;
+        }
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        for (size_t i = 0; i < same_ && PyDict_Next(data_, &pos, &key, &value); ++i)
+            if (PyDict_SetItem(dict_.get(), key, value) < 0) return false;
         return true;
     }
 
     PyObject *data_;
-    const EntryVec &entries_;
     Ref dict_;
-    size_t same_;  // length of the prefix of identical results
+    size_t same_ = 0;      // length of the prefix of identical results
+    bool broken_ = false;  // an entry was left out
 };
 
 // The coverage set minus Optional-typed elements equals the set of required
@@ -208,29 +226,78 @@ bool check_unsupported(PyObject *data, PyObject *result, PathCtx &path) {
 }
 
 // The walk over one data dictionary.
+//
+// An exact data dict is walked straight from the dict, in its own order,
+// while its keys have the first priority and no Python code ran: until then
+// the dict is unchanged, so a snapshot taken later is the one the walk would
+// have taken at the start.  Python code announces itself (note_user_code),
+// and every walk still reading straight from its dict takes its snapshot
+// right then.  The rest of the entries are then taken from the snapshot in
+// priority order.
 class DictWalk {
 public:
-    DictWalk(PyObject *schema, PyObject *data, PathCtx &path) : schema_(schema), data_(data), path_(path) {}
+    DictWalk(PyObject *schema, PyObject *data, PathCtx &path)
+        : schema_(schema), data_(data), path_(path), result_(data) {}
 
     Ref run();
+    // Takes the snapshot now (the dict is still as it was at the start).
+    bool take_snapshot();
 
 private:
-    size_t pure_prefix();
-    bool pure_entry(PyObject *key, PyObject *value);
-    Ref finish(Ref built, bool unchanged);
     const SchemaView *view();
+    bool walk_straight(size_t &next);
+    bool pure_entry(PyObject *key, PyObject *value);
     Ref direct_hit(PyObject *key);
-    bool walk_entry(size_t index, const Entry &e, PyObject *value, ResultBuilder &result);
-    bool try_schema_keys(size_t index, const Entry &e, PyObject *value, ResultBuilder &result);
-    bool try_candidates(size_t index, const Entry &e, PyObject *value, ResultBuilder &result, const SchemaView &v);
-    bool accept(size_t index, const Entry &e, PyObject *sk, PyObject *sub_schema, PyObject *stored_key,
-                PyObject *value, ResultBuilder &result);
+    bool walk_entry(const Entry &e, PyObject *value);
+    bool try_schema_keys(const Entry &e, PyObject *value);
+    bool try_candidates(const Entry &e, PyObject *value, const SchemaView &v);
+    bool accept(const Entry &e, PyObject *sk, PyObject *sub_schema, PyObject *stored_key, PyObject *value);
+    Ref finish(Ref built, bool unchanged);
+    const EntryVec *snapshot() const { return snapshot_taken_ ? &entries_ : nullptr; }
 
     PyObject *schema_, *data_;
     PathCtx &path_;
     std::shared_ptr<SchemaView> view_;
     Coverage cov_;
+    ResultBuilder result_;
+    EntryVec entries_;
+    bool snapshot_taken_ = false;
+    bool snapshot_failed_ = false;
+    uint64_t snapshot_epoch_ = 0;  // values of the snapshot hold while this is the epoch
+    size_t current_ = 0;           // index of the entry being walked straight
 };
+
+// Walks reading straight from their dicts, innermost last.
+std::vector<DictWalk *> g_straight_walks;
+
+// Keeps a walk registered as reading straight while it does.
+class StraightScope {
+public:
+    explicit StraightScope(DictWalk *w) {
+        g_straight_walks.push_back(w);
+        g_straight_walk_count = g_straight_walks.size();
+    }
+    ~StraightScope() {
+        g_straight_walks.pop_back();
+        g_straight_walk_count = g_straight_walks.size();
+    }
+    StraightScope(const StraightScope &) = delete;
+    StraightScope &operator=(const StraightScope &) = delete;
+};
+
+bool DictWalk::take_snapshot() {
+    if (snapshot_taken_) return true;
+    snapshot_taken_ = true;
+    // Python code is about to run: the values taken now may change.
+    snapshot_epoch_ = g_user_epoch - 1;
+    // Entries after the one being walked are taken in priority order.
+    if (!snapshot_entries(data_, entries_) || !order_by_priority(entries_, nullptr, current_ + 1)) {
+        PyErr_Clear();  // reported by the walk itself, not by the code about to run
+        snapshot_failed_ = true;
+        return false;
+    }
+    return true;
+}
 
 // The schema's view for the current epoch.
 const SchemaView *DictWalk::view() {
@@ -251,19 +318,18 @@ Ref DictWalk::direct_hit(PyObject *key) {
 
 // The key test of `sk` passed: validate the value with the schema's value
 // for `sk` and store the result under the key test's result.
-bool DictWalk::accept(size_t index, const Entry &e, PyObject *sk, PyObject *sub_schema, PyObject *stored_key,
-                      PyObject *value, ResultBuilder &result) {
+bool DictWalk::accept(const Entry &e, PyObject *sk, PyObject *sub_schema, PyObject *stored_key, PyObject *value) {
     path_.push(e.key.get());
     Ref checked = dispatch(sub_schema, reinterpret_cast<PyObject *>(Py_TYPE(sub_schema)), value, path_);
     path_.pop();
     if (!checked) return false;
     cov_.add_matched(sk);
-    return result.add(index, stored_key, std::move(checked));
+    return result_.add(e, stored_key, std::move(checked), snapshot());
 }
 
 // The general road: every schema key in priority order, the order taken
 // again if Python code ran since it was taken.
-bool DictWalk::try_schema_keys(size_t index, const Entry &e, PyObject *value, ResultBuilder &result) {
+bool DictWalk::try_schema_keys(const Entry &e, PyObject *value) {
     const SchemaView *v = view();
     if (!v) return false;
     std::shared_ptr<SchemaView> keep = view_;
@@ -275,15 +341,15 @@ bool DictWalk::try_schema_keys(size_t index, const Entry &e, PyObject *value, Re
         if (t == KeyTest::Reject) continue;
         Ref sub_schema = entry.value && keep->fresh() ? entry.value.dup() : get_item(schema_, sk.get());
         if (!sub_schema) return false;
-        return accept(index, e, sk.get(), sub_schema.get(), stored_key.get(), value, result);
+        return accept(e, sk.get(), sub_schema.get(), stored_key.get(), value);
     }
+    result_.skip();
     return true;
 }
 
 // A plain data key that is not a schema key, against an unchanged exact
 // schema: only the candidates can accept it.
-bool DictWalk::try_candidates(size_t index, const Entry &e, PyObject *value, ResultBuilder &result,
-                              const SchemaView &v) {
+bool DictWalk::try_candidates(const Entry &e, PyObject *value, const SchemaView &v) {
     PyObject *key = e.key.get();
     for (const Candidate &c : v.candidates) {
         Ref stored_key;
@@ -310,12 +376,13 @@ bool DictWalk::try_candidates(size_t index, const Entry &e, PyObject *value, Res
         Ref sk = Ref::borrow(c.key);
         Ref sub_schema = view_->fresh() ? Ref::borrow(c.value) : get_item(schema_, c.key);
         if (!sub_schema) return false;
-        return accept(index, e, sk.get(), sub_schema.get(), stored_key ? stored_key.get() : key, value, result);
+        return accept(e, sk.get(), sub_schema.get(), stored_key ? stored_key.get() : key, value);
     }
+    result_.skip();
     return true;
 }
 
-bool DictWalk::walk_entry(size_t index, const Entry &e, PyObject *value, ResultBuilder &result) {
+bool DictWalk::walk_entry(const Entry &e, PyObject *value) {
     PyObject *key = e.key.get();
     Ref hit = direct_hit(key);
     if (hit) {
@@ -324,14 +391,14 @@ bool DictWalk::walk_entry(size_t index, const Entry &e, PyObject *value, ResultB
         path_.pop();
         if (!checked) return false;
         cov_.add_direct(key);
-        return result.add(index, key, std::move(checked));
+        return result_.add(e, key, std::move(checked), snapshot());
     }
     if (PyErr_Occurred()) return false;
     if (view_->fresh() && view_->exact && is_plain(key)) {
         std::shared_ptr<SchemaView> keep = view_;
-        return try_candidates(index, e, value, result, *keep);
+        return try_candidates(e, value, *keep);
     }
-    return try_schema_keys(index, e, value, result);
+    return try_schema_keys(e, value);
 }
 
 // The plain value `schema` equals the plain `data`, no Python code run.
@@ -348,18 +415,19 @@ bool plain_equal(PyObject *schema, PyObject *data) {
 // back `data` itself without running Python code.
 bool passes_purely(PyObject *schema, PyObject *data) {
     PyTypeObject *st = Py_TYPE(schema);
-    if (st == &PyType_Type) return is_type_test(schema) && PyObject_TypeCheck(data, reinterpret_cast<PyTypeObject *>(schema));
+    if (st == &PyType_Type)
+        return is_type_test(schema) && PyObject_TypeCheck(data, reinterpret_cast<PyTypeObject *>(schema));
     if (PyType_IsSubtype(st, reinterpret_cast<PyTypeObject *>(g.Any))) return true;
     if (st == &PyUnicode_Type || st == &PyLong_Type || st == &PyBool_Type || schema == Py_None)
         return is_plain(data) && plain_equal(schema, data);
     return false;
 }
 
-// One entry, taken straight from an unchanged exact data dict, checked
-// without running Python code; false (nothing done) when it needs more.
+// The common case of an entry walked straight, done without running Python
+// code or building anything: the key is accepted by a plain key test and
+// the value passes a type test or a comparison.  False (nothing done) when
+// the entry needs the full road.
 bool DictWalk::pure_entry(PyObject *key, PyObject *value) {
-    PyTypeObject *kt = Py_TYPE(key);
-    if (kt != &PyUnicode_Type && kt != &PyLong_Type) return false;
     PyObject *sub_schema = nullptr, *matched = nullptr;
     if (view_->may_hold(key)) {
         sub_schema = PyDict_GetItemWithError(schema_, key);
@@ -388,18 +456,33 @@ bool DictWalk::pure_entry(PyObject *key, PyObject *value) {
     if (!passes_purely(sub_schema, value)) return false;
     if (matched) cov_.add_matched(matched);
     else cov_.add_direct(key);
-    return true;
+    return result_.add_same();
 }
 
-// The leading entries of an exact data dict that check purely, in the
-// dict's own order (they all have the first priority).
-size_t DictWalk::pure_prefix() {
-    if (!PyDict_CheckExact(data_) || !view_->exact || !view_->fresh()) return 0;
+// Walks the leading entries straight from an exact dict, as long as their
+// keys are plain and of the first priority and no snapshot was needed;
+// `next` is the index of the first entry left to walk.
+bool DictWalk::walk_straight(size_t &next) {
+    next = 0;
+    if (!PyDict_CheckExact(data_) || !view_->exact || !view_->fresh()) return true;
+    StraightScope scope(this);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    size_t done = 0;
-    while (PyDict_Next(data_, &pos, &key, &value) && pure_entry(key, value)) ++done;
-    return done;
+    while (!snapshot_taken_ && PyDict_Next(data_, &pos, &key, &value)) {
+        PyTypeObject *kt = Py_TYPE(key);
+        if (kt != &PyUnicode_Type && kt != &PyLong_Type) break;
+        current_ = next;
+        if (!result_.holds_back() || !view_->fresh() || !pure_entry(key, value)) {
+            Entry e{Ref::borrow(key), Ref::borrow(value)};
+            if (!walk_entry(e, e.value.get())) return false;
+        }
+        if (snapshot_failed_) {
+            PyErr_NoMemory();
+            return false;
+        }
+        ++next;
+    }
+    return true;
 }
 
 Ref DictWalk::finish(Ref built, bool unchanged) {
@@ -414,35 +497,47 @@ Ref DictWalk::finish(Ref built, bool unchanged) {
 Ref DictWalk::run() {
     const uint64_t epoch_at_start = g_user_epoch;
     if (!view()) return Ref();
-    const size_t done = pure_prefix();
-    if (done && done == static_cast<size_t>(PyDict_GET_SIZE(data_)))
-        return finish(Ref::steal(PyDict_Copy(data_)), true);
-
-    // The rest takes the general road, on a snapshot of the keys (the data
-    // is unchanged so far, so the snapshot is the one taken at the start).
-    EntryVec entries;
-    if (!snapshot_entries(data_, entries)) return Ref();
-    for (size_t i = done; i < entries.size(); ++i)
-        if (!is_plain(entries[i].key.get())) {
-            note_user_code();
-            break;
-        }
-    const uint64_t epoch_of_snapshot = g_user_epoch;
-    bool in_data_order;
-    if (!order_by_priority(entries, &in_data_order, done)) return Ref();
-
-    ResultBuilder result(data_, entries, done);
-    for (size_t i = done; i < entries.size(); ++i) {
-        const Entry &e = entries[i];
+    size_t next;
+    if (!walk_straight(next)) return Ref();
+    bool in_data_order = true;
+    if (snapshot_failed_) {
+        PyErr_NoMemory();
+        return Ref();
+    }
+    if (!snapshot_taken_) {
+        if (next == static_cast<size_t>(PyDict_GET_SIZE(data_)) && PyDict_CheckExact(data_))
+            return finish(result_.finish(true, nullptr), epoch_at_start == g_user_epoch);
+        // An entry that cannot be walked straight: the dict is unchanged.
+        snapshot_taken_ = true;
+        snapshot_epoch_ = g_user_epoch;
+        if (!snapshot_entries(data_, entries_) || !order_by_priority(entries_, &in_data_order, next))
+            return Ref();
+        for (size_t i = next; i < entries_.size(); ++i)
+            if (!is_plain(entries_[i].key.get())) {
+                note_user_code();
+                break;
+            }
+    } else {
+        in_data_order = false;  // the snapshot's order was not looked at
+    }
+    for (size_t i = next; i < entries_.size(); ++i) {
+        const Entry &e = entries_[i];
         // data[k], read anew only if Python code ran since the snapshot.
-        Ref value = e.value && epoch_of_snapshot == g_user_epoch ? e.value.dup() : get_item(data_, e.key.get());
-        if (!value || !walk_entry(i, e, value.get(), result)) return Ref();
+        Ref value = e.value && snapshot_epoch_ == g_user_epoch ? e.value.dup() : get_item(data_, e.key.get());
+        if (!value || !walk_entry(e, value.get())) return Ref();
     }
     const bool unchanged = epoch_at_start == g_user_epoch;
-    return finish(result.finish(unchanged && in_data_order), unchanged);
+    return finish(result_.finish(unchanged && in_data_order, snapshot()), unchanged);
 }
 
 }  // namespace
+
+size_t g_straight_walk_count = 0;
+
+void snapshot_straight_walks() {
+    // Outer walks first: each snapshot is taken of a dict still unchanged.
+    for (DictWalk *w : g_straight_walks) w->take_snapshot();
+}
 
 Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path) {
     if (!PyDict_Check(data)) {

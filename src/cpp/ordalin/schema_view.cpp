@@ -94,7 +94,9 @@ bool is_type_test(PyObject *sk) {
 }
 
 bool is_optional_typed(PyObject *o) {
-    return PyType_IsSubtype(Py_TYPE(o), reinterpret_cast<PyTypeObject *>(g.Optional));
+    PyTypeObject *t = Py_TYPE(o);
+    if (t == &PyUnicode_Type || t == &PyLong_Type) return false;
+    return PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(g.Optional));
 }
 
 Ref get_item(PyObject *mapping, PyObject *key) {
