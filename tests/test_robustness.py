@@ -1,8 +1,9 @@
 """User code that raises, re-enters or mutates what the engine walks."""
 import pytest
 
-from quarn.utils.exceptions import SchemaError, SchemaMissingKeyError, SchemaTypeError
-from quarn.utils.ordalin import Optional, Or, Schema, Use
+from quarn.utils.exceptions import (
+    SchemaError, SchemaMissingKeyError, SchemaTypeError, SchemaUnsupportedKeyError)
+from quarn.utils.ordalin import Any, Optional, Or, Schema, Use
 
 
 def nested(depth):
@@ -129,3 +130,44 @@ def test_hash_equal_but_unequal_keys():
             return isinstance(other, Same) and other.name == self.name
     a, b = Same('a'), Same('b')
     assert Schema({a: int, b: str}).validate({Same('a'): 1, Same('b'): 'x'}) == {a: 1, b: 'x'}
+
+
+def test_key_added_during_the_walk_is_not_walked_but_reported():
+    data = {'a': 1, 'b': 2}
+
+    def grow(value):
+        data['late'] = 3
+        return value
+    with pytest.raises(SchemaUnsupportedKeyError) as info:
+        Schema({'a': grow, 'b': int}).validate(data)
+    assert info.value.wrong_keys == {'late'}
+
+
+def test_value_replaced_during_the_walk_is_read_when_reached():
+    data = {'a': 1, 'b': 2}
+
+    def replace(value):
+        data['b'] = 'x'
+        return value
+    with pytest.raises(SchemaTypeError) as info:
+        Schema({'a': replace, 'b': int}).validate(data)
+    assert info.value.args == (['b'], int, 'x')
+
+
+def test_nested_callable_mutating_an_outer_dict():
+    data = {'a': {'n': 1}, 'b': 2, 'c': 3}
+
+    def drop_c(value):
+        del data['c']
+        return value
+    schema = {'a': {'n': drop_c}, 'b': int, 'c': int}
+    with pytest.raises(KeyError):
+        Schema(schema).validate(data)
+
+
+def test_marker_data_keys_are_walked_after_plain_keys():
+    marker = Optional('o')
+    for data in ({marker: 1, 'x': 2}, {'x': 2, marker: 1}, {1: 0, marker: 1, 'x': 2}):
+        result = Schema({Any(): int}).validate(data)
+        plain = [k for k in data if k is not marker]
+        assert list(result) == plain + [marker]
