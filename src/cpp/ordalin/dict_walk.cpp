@@ -104,6 +104,7 @@ public:
             }
             if (!flush(snapshot)) return false;
         }
+        if (!is_plain(key)) note_user_code();
         return PyDict_SetItem(dict_.get(), key, value.get()) == 0;
     }
     // A data entry that no schema key accepted.
@@ -165,6 +166,7 @@ bool check_required(PyObject *schema, PyObject *data, PathCtx &path, Coverage &c
             if (!is_optional_typed(sk) && !PyDict_Contains(data, sk)) ++n;
         if (n == required_count) return true;
     }
+    note_user_code();  // the sets below hash and compare keys of any kind
     Ref coverage = Ref::steal(PySet_New(nullptr));
     Ref required = Ref::steal(PySet_New(nullptr));
     if (!coverage || !required) return false;
@@ -209,9 +211,11 @@ bool check_required(PyObject *schema, PyObject *data, PathCtx &path, Coverage &c
 
 // Data keys that no schema key accepted: SchemaUnsupportedKeyError.
 bool check_unsupported(PyObject *data, PyObject *result, PathCtx &path) {
+    if (!PyDict_CheckExact(data)) note_user_code();  // a subclass's __len__
     Py_ssize_t n_data = PyDict_CheckExact(data) ? PyDict_GET_SIZE(data) : PyObject_Size(data);
     if (n_data < 0) return false;
     if (PyDict_GET_SIZE(result) >= n_data) return true;
+    note_user_code();  // the sets below hash and compare keys of any kind
     Ref data_keys = Ref::steal(PySet_New(data));
     Ref result_keys = data_keys ? Ref::steal(PySet_New(result)) : Ref();
     if (!result_keys) return false;
@@ -384,6 +388,9 @@ bool DictWalk::try_candidates(const Entry &e, PyObject *value, const SchemaView 
 
 bool DictWalk::walk_entry(const Entry &e, PyObject *value) {
     PyObject *key = e.key.get();
+    // Looking a key up may run Python code (__hash__, __eq__) unless both
+    // the key and the schema's keys are plain.
+    if (!view_->exact || !is_plain(key)) note_user_code();
     Ref hit = direct_hit(key);
     if (hit) {
         path_.push(key);
@@ -523,7 +530,13 @@ Ref DictWalk::run() {
     for (size_t i = next; i < entries_.size(); ++i) {
         const Entry &e = entries_[i];
         // data[k], read anew only if Python code ran since the snapshot.
-        Ref value = e.value && snapshot_epoch_ == g_user_epoch ? e.value.dup() : get_item(data_, e.key.get());
+        Ref value;
+        if (e.value && snapshot_epoch_ == g_user_epoch) {
+            value = e.value.dup();
+        } else {
+            if (!is_plain(e.key.get()) || !PyDict_CheckExact(data_)) note_user_code();
+            value = get_item(data_, e.key.get());
+        }
         if (!value || !walk_entry(e, value.get())) return Ref();
     }
     const bool unchanged = epoch_at_start == g_user_epoch;
