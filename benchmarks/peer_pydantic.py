@@ -106,14 +106,10 @@ def w3():
     return InterfacesModel.model_validate, _dump
 
 
-def _converted_length(text):
-    return len(text)
-
-
 @with_config(STRICT)
 class Entry(TypedDict):
     value: Annotated[Union[int, str], Field(union_mode='left_to_right')]
-    name: Annotated[str, AfterValidator(_converted_length)]
+    name: Annotated[str, AfterValidator(len)]
     # Lax int parses a numeric string, as Use(int) does with int().
     count: Annotated[int, Field(strict=False)]
 
