@@ -1,0 +1,411 @@
+"""Side-by-side timing of quarn's schema engine against pydantic v2 and voluptuous.
+
+Runs workloads W1..W6 on every peer in one process, checks once per peer
+that its schema accepts the data and gives the expected result (W5: that it
+rejects the data), then times it with ``timeit`` (best of several repeats).
+Prints a Markdown table, the peak memory of one W2 validation and the growth
+of W3 from N to 10 N interfaces.
+
+    PYTHONPATH=src python3 benchmarks/bench.py            # full run
+    PYTHONPATH=src python3 benchmarks/bench.py --quick    # smoke test
+
+Exit status: 0 when every check passed, 1 when a peer's result was wrong,
+2 when a peer needed for a full run cannot be imported.  Timings never
+change the exit status.
+"""
+import argparse
+import collections
+import gc
+import importlib
+import os
+import platform
+import sys
+import timeit
+import tracemalloc
+
+import workloads
+
+PEER_MODULES = collections.OrderedDict([
+    ('quarn', 'peer_quarn'), ('pydantic', 'peer_pydantic'), ('voluptuous', 'peer_voluptuous')])
+
+# Each: key, what it is, input builder, expected-result builder (None: the
+# input itself), whether validation must fail, floor (None: no floor), calls
+# per timing run (None: as many as fill 0.2 s).
+Workload = collections.namedtuple('Workload', 'key title data expected fails floor number')
+
+
+def _copy_dict(data):
+    return dict(data)
+
+
+def workload_list(size):
+    return [
+        Workload('w1', 'flat {str: int}, %d keys' % size,
+                 lambda: workloads.flat_int_map(size), None, False, _copy_dict, None),
+        Workload('w2', 'interfaces, %d' % size,
+                 lambda: workloads.interfaces(size), None, False, None, None),
+        Workload('w3', 'interfaces + Default/Fallback, %d' % size,
+                 lambda: workloads.interfaces_with_defaults(size),
+                 lambda: workloads.interfaces_with_defaults_expected(size), False, None, None),
+        Workload('w4', 'Or / And+Use(len) / Use(int), %d' % size,
+                 lambda: workloads.conversions(size),
+                 lambda: workloads.conversions_expected(size), False, None, None),
+        Workload('w5', 'W2, bad last counter (to error)',
+                 lambda: workloads.bad_interfaces(size), None, True, None, None),
+        Workload('w6', '10-key flat record, per call (10,000 calls a run)',
+                 workloads.device_record, None, False, _copy_dict, 10000),
+    ]
+
+
+# Targets of the engine, as ratios; printed next to the measurements, never
+# enforced.
+PYDANTIC_TARGETS = {'w1': 0.5, 'w2': 0.7, 'w3': 1.5, 'w4': 0.7, 'w5': 0.7, 'w6': 0.7}
+FLOOR_TARGETS = {'w1': 5.0}
+SCALING_TARGET = 12.0
+MEMORY_TARGET = 1.5
+
+
+class Peer(object):
+    def __init__(self, name, module):
+        self.name = name
+        self.module = module
+        self.version = getattr(module, 'VERSION', None) or _distribution_version(name)
+
+    def build(self, key):
+        return getattr(self.module, key)()
+
+
+def _distribution_version(name):
+    try:
+        from importlib import metadata
+    except ImportError:
+        try:
+            import importlib_metadata as metadata
+        except ImportError:
+            return '?'
+    try:
+        return metadata.version(name)
+    except Exception:
+        return 'in-place build'
+
+
+def load_peers(wanted, quick):
+    peers, missing = [], []
+    for name in wanted:
+        try:
+            peers.append(Peer(name, importlib.import_module(PEER_MODULES[name])))
+        except ImportError as exc:
+            if name == 'quarn':
+                sys.exit('cannot import quarn ({}); build it in place and run with '
+                         'PYTHONPATH=src, see benchmarks/README.md'.format(exc))
+            missing.append('{} ({})'.format(name, exc))
+    if missing and not quick:
+        sys.exit('peers not importable: {}; pip install -r benchmarks/requirements.txt, '
+                 'or leave them out with --peers'.format(', '.join(missing)))
+    return peers, missing
+
+
+# -- correctness ------------------------------------------------------------
+
+def check(peer, workload, validate, normalize, data, expected):
+    """Returns None when the peer does what the workload asks, else why not."""
+    try:
+        result = validate(data)
+    except Exception as exc:
+        if workload.fails and peer.module.is_validation_error(exc):
+            return None
+        return 'raised {}: {}'.format(type(exc).__name__, _short(exc))
+    if workload.fails:
+        return 'accepted the bad data'
+    result = normalize(result)
+    if result != expected:
+        return 'wrong result: {}'.format(_first_difference(expected, result))
+    return None
+
+
+def _short(exc, limit=160):
+    text = str(exc).replace('\n', ' ')
+    return text if len(text) <= limit else text[:limit] + '...'
+
+
+def _first_difference(expected, got, path=()):
+    if isinstance(expected, dict) and isinstance(got, dict):
+        for key in expected:
+            if key not in got:
+                return 'missing {}'.format(list(path + (key,)))
+            if expected[key] != got[key]:
+                return _first_difference(expected[key], got[key], path + (key,))
+        extra = [key for key in got if key not in expected]
+        return 'unexpected {}'.format(list(path + (extra[0],))) if extra else 'differs'
+    return 'at {}: expected {!r}, got {!r}'.format(list(path), expected, got)
+
+
+# -- timing -----------------------------------------------------------------
+
+def _until_error(validate, data):
+    try:
+        validate(data)
+    except Exception:
+        return
+    raise AssertionError('validation did not fail')
+
+
+def seconds_per_call(validate, data, fails, repeat, number=None):
+    """Best time of one call over ``repeat`` runs of ``number`` calls each;
+    ``number`` is chosen so that one run takes at least 0.2 s when not given."""
+    statement = '_until_error(validate, data)' if fails else 'validate(data)'
+    timer = timeit.Timer(statement, globals={
+        'validate': validate, 'data': data, '_until_error': _until_error})
+    if number is None:
+        number, _ = timer.autorange()
+    return min(timer.repeat(repeat=repeat, number=number)) / number
+
+
+def best_of_slow_calls(validate, data, repeat, enough=5.0):
+    """Best of ``repeat`` single calls, or of one when that one call already
+    took ``enough`` seconds."""
+    best = seconds_per_call(validate, data, False, 1, 1)
+    if best < enough and repeat > 1:
+        best = min(best, seconds_per_call(validate, data, False, repeat - 1, 1))
+    return best
+
+
+# -- memory -----------------------------------------------------------------
+
+def _reachable(root):
+    """Every object reachable from ``root`` through dicts, lists, tuples and
+    sets, each once, keyed by id."""
+    seen, todo = {}, [root]
+    while todo:
+        obj = todo.pop()
+        if id(obj) in seen:
+            continue
+        seen[id(obj)] = obj
+        if isinstance(obj, dict):
+            todo.extend(obj.keys())
+            todo.extend(obj.values())
+        elif isinstance(obj, (list, tuple, set, frozenset)):
+            todo.extend(obj)
+    return seen
+
+
+def deep_sizeof(root, exclude=None):
+    """Sum of ``sys.getsizeof`` over the objects reachable from ``root``,
+    leaving out those in ``exclude`` (a dict keyed by id)."""
+    exclude = exclude or {}
+    return sum(sys.getsizeof(obj) for key, obj in _reachable(root).items() if key not in exclude)
+
+
+def peak_memory(validate, data):
+    """Peak of memory traced by tracemalloc during one call, above what was
+    allocated before it, and the result of that call."""
+    validate(data)  # warm-up: lazily built state is not part of a call
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        result = validate(data)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    return peak - before, result
+
+
+# -- report -----------------------------------------------------------------
+
+def fmt_us(seconds):
+    if seconds is None:
+        return '—'
+    micro = seconds * 1e6
+    return '{:,.0f}'.format(micro) if micro >= 100 else '{:.2f}'.format(micro)
+
+
+def fmt_ratio(numerator, denominator):
+    if numerator is None or denominator is None:
+        return '—'
+    return '{:.2f}×'.format(numerator / denominator)
+
+
+def verdict(ratio, target):
+    if ratio is None or target is None:
+        return ''
+    return ' (≤{:g}: {})'.format(target, 'met' if ratio <= target else 'MISSED')
+
+
+def header(peers, missing, args):
+    lines = ['Python {} ({}), {}'.format(platform.python_version(),
+                                          platform.python_implementation(), platform.platform()),
+             'peers: ' + ', '.join('{} {}'.format(p.name, p.version) for p in peers)]
+    if missing:
+        lines.append('left out (not importable): ' + ', '.join(missing))
+    if hasattr(os, 'getloadavg'):
+        lines.append('load average before the run: {:.2f} {:.2f} {:.2f}, {} CPUs'
+                     .format(*(os.getloadavg() + (os.cpu_count(),))))
+    mode = 'quick (one call each, timings meaningless)' if args.quick else \
+        'best of {} repeats, each >= 0.2 s of calls (W6: 10,000)'.format(args.repeat)
+    lines.append('mode: {}; {} interfaces/entries/keys per workload'.format(mode, args.size))
+    return '\n'.join(lines)
+
+
+def table(rows, peers):
+    names = [p.name for p in peers]
+    columns = ['workload'] + ['{} µs'.format(n) for n in names]
+    if 'pydantic' in names:
+        columns.append('quarn/pydantic')
+    columns += ['floor µs', 'quarn/floor']
+    lines = ['| ' + ' | '.join(columns) + ' |', '|' + '---|' * len(columns)]
+    for row in rows:
+        times = row['times']
+        cells = ['{} {}'.format(row['workload'].key.upper(), row['workload'].title)]
+        cells += [row['errors'].get(n) and 'FAILED' or fmt_us(times.get(n)) for n in names]
+        if 'pydantic' in names:
+            ratio = _ratio(times.get('quarn'), times.get('pydantic'))
+            cells.append(fmt_ratio(times.get('quarn'), times.get('pydantic'))
+                         + verdict(ratio, PYDANTIC_TARGETS.get(row['workload'].key)))
+        floor = row['floor']
+        ratio = _ratio(times.get('quarn'), floor)
+        cells += [fmt_us(floor), fmt_ratio(times.get('quarn'), floor)
+                  + verdict(ratio, FLOOR_TARGETS.get(row['workload'].key))]
+        lines.append('| ' + ' | '.join(cells) + ' |')
+    return '\n'.join(lines)
+
+
+def _ratio(numerator, denominator):
+    if numerator is None or denominator is None or denominator == 0:
+        return None
+    return numerator / denominator
+
+
+# -- the run ----------------------------------------------------------------
+
+def run_workloads(peers, args, failures):
+    rows = []
+    for workload in workload_list(args.size):
+        repeat, number = (1, 1) if args.quick else (args.repeat, workload.number)
+        data = workload.data()
+        expected = workload.expected() if workload.expected else workload.data()
+        row = {'workload': workload, 'times': {}, 'errors': {}, 'floor': None}
+        for peer in peers:
+            validate, normalize = peer.build(workload.key)
+            problem = check(peer, workload, validate, normalize, data, expected)
+            if problem:
+                row['errors'][peer.name] = problem
+                failures.append('{} {}: {}'.format(workload.key.upper(), peer.name, problem))
+                continue
+            row['times'][peer.name] = seconds_per_call(validate, data, workload.fails, repeat, number)
+        if workload.floor:
+            row['floor'] = seconds_per_call(workload.floor, data, False, repeat, number)
+        rows.append(row)
+        print('  {} done'.format(workload.key.upper()), file=sys.stderr, flush=True)
+    return rows
+
+
+def run_memory(peers):
+    data = workloads.interfaces(1000)
+    lines = []
+    for peer in peers:
+        validate, _ = peer.build('w2')
+        peak, result = peak_memory(validate, data)
+        whole = deep_sizeof(result)
+        new = deep_sizeof(result, exclude=_reachable(data))
+        line = ('  {}: peak {:,} B; result {:,} B deep ({}), {:,} B of it new objects ({})'
+                .format(peer.name, peak, whole, fmt_ratio(peak, whole), new, fmt_ratio(peak, new)))
+        if peer.name == 'quarn':
+            line += verdict(_ratio(peak, whole), MEMORY_TARGET)
+        lines.append(line)
+        del result
+    return lines
+
+
+def run_scaling(peers, args, failed, failures):
+    """W3 at two sizes per peer; a peer whose W3 check already failed is
+    left out, and so is a large size that would take more than the budget
+    if the time grew with the square of the size."""
+    small, large = (100, 1000) if args.quick else (args.size, args.scale_size)
+    repeat = 1 if args.quick else args.repeat
+    growth = float(large) / small
+    lines = []
+    for peer in peers:
+        if peer.name in failed:
+            lines.append('  {}: not measured (W3 check failed)'.format(peer.name))
+            continue
+        validate, normalize = peer.build('w3')
+        times = {}
+        for size in (small, large):
+            if times and times[small] * growth ** 2 > args.budget:
+                lines.append('  {}: {} s at {}; {} skipped: ~{:.0f} s per call if quadratic'.format(
+                    peer.name, fmt_s(times[small]), small, large, times[small] * growth ** 2))
+                break
+            data = workloads.interfaces_with_defaults(size)
+            problem = check(peer, workload_list(size)[2], validate, normalize, data,
+                            workloads.interfaces_with_defaults_expected(size))
+            if problem:
+                failures.append('W3 at {} {}: {}'.format(size, peer.name, problem))
+                lines.append('  {}: not measured (W3 check at {} failed)'.format(peer.name, size))
+                break
+            times[size] = best_of_slow_calls(validate, data, repeat)
+        if len(times) == 2:
+            ratio = times[large] / times[small]
+            line = '  {}: {} s at {}, {} s at {}: {:.1f}×'.format(
+                peer.name, fmt_s(times[small]), small, fmt_s(times[large]), large, ratio)
+            if peer.name == 'quarn':
+                line += verdict(ratio, SCALING_TARGET)
+            lines.append(line)
+    return small, large, lines
+
+
+def fmt_s(seconds):
+    return '{:.4f}'.format(seconds)
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
+    parser.add_argument('--quick', action='store_true',
+                        help='one call per workload and peer: a smoke test, no meaningful timings')
+    parser.add_argument('--peers', default=','.join(PEER_MODULES),
+                        help='comma-separated subset of: ' + ', '.join(PEER_MODULES))
+    parser.add_argument('--size', type=int, default=1000,
+                        help='interfaces / entries / keys per workload (default 1000)')
+    parser.add_argument('--scale-size', type=int, default=10000,
+                        help='larger W3 size for the scaling measurement (default 10000)')
+    parser.add_argument('--repeat', type=int, default=7, help='timing repeats, best kept (default 7)')
+    parser.add_argument('--budget', type=float, default=60.0,
+                        help='seconds one large W3 call may be expected to take before it is skipped')
+    args = parser.parse_args(argv)
+    args.peers = [name.strip() for name in args.peers.split(',') if name.strip()]
+    unknown = [name for name in args.peers if name not in PEER_MODULES]
+    if unknown:
+        parser.error('unknown peers: ' + ', '.join(unknown))
+    if 'quarn' not in args.peers:
+        parser.error('quarn is the engine under test and cannot be left out')
+    return args
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    peers, missing = load_peers(args.peers, args.quick)
+    failures = []
+    print(header(peers, missing, args))
+    print(flush=True)
+    rows = run_workloads(peers, args, failures)
+    print(table(rows, peers))
+    print()
+    print('Peak memory of one W2 validation (tracemalloc) against the size of its result:')
+    for line in run_memory(peers):
+        print(line)
+    w3_failed = [name for row in rows if row['workload'].key == 'w3' for name in row['errors']]
+    small, large, lines = run_scaling(peers, args, w3_failed, failures)
+    print('W3 time per call, {} against {} interfaces:'.format(small, large))
+    for line in lines:
+        print(line)
+    if failures:
+        print()
+        print('CHECKS FAILED (not timed):')
+        for failure in failures:
+            print('  ' + failure)
+        return 1
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
