@@ -11,6 +11,10 @@
 #include <utility>
 #include <vector>
 
+#ifndef PyDict_GET_SIZE  // added in 3.7
+#define PyDict_GET_SIZE(mp) (((PyDictObject *)(mp))->ma_used)
+#endif
+
 namespace quarn {
 
 class Ref {

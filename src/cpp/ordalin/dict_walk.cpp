@@ -261,7 +261,8 @@ private:
 
     PyObject *schema_, *data_;
     PathCtx &path_;
-    std::shared_ptr<SchemaView> view_;
+    KeyFacts facts_;
+    std::shared_ptr<SchemaView> view_;  // made when a key misses
     Coverage cov_;
     ResultBuilder result_;
     EntryVec entries_;
@@ -316,7 +317,7 @@ Ref DictWalk::direct_hit(PyObject *key) {
         if (has <= 0) return Ref();
         return Ref::steal(PyObject_GetItem(schema_, key));
     }
-    if (view_->fresh() && view_->exact && is_plain(key) && !view_->may_hold(key)) return Ref();
+    if (facts_.fresh() && facts_.exact && is_plain(key) && !facts_.may_hold(key)) return Ref();
     return Ref::borrow(PyDict_GetItemWithError(schema_, key));
 }
 
@@ -390,7 +391,7 @@ bool DictWalk::walk_entry(const Entry &e, PyObject *value) {
     PyObject *key = e.key.get();
     // Looking a key up may run Python code (__hash__, __eq__) unless both
     // the key and the schema's keys are plain.
-    if (!view_->exact || !is_plain(key)) note_user_code();
+    if (!facts_.exact || !is_plain(key)) note_user_code();
     Ref hit = direct_hit(key);
     if (hit) {
         path_.push(key);
@@ -401,7 +402,8 @@ bool DictWalk::walk_entry(const Entry &e, PyObject *value) {
         return result_.add(e, key, std::move(checked), snapshot());
     }
     if (PyErr_Occurred()) return false;
-    if (view_->fresh() && view_->exact && is_plain(key)) {
+    if (facts_.fresh() && facts_.exact && is_plain(key)) {
+        if (!view()) return false;
         std::shared_ptr<SchemaView> keep = view_;
         return try_candidates(e, value, *keep);
     }
@@ -436,7 +438,7 @@ bool passes_purely(PyObject *schema, PyObject *data) {
 // the entry needs the full road.
 bool DictWalk::pure_entry(PyObject *key, PyObject *value) {
     PyObject *sub_schema = nullptr, *matched = nullptr;
-    if (view_->may_hold(key)) {
+    if (facts_.may_hold(key)) {
         sub_schema = PyDict_GetItemWithError(schema_, key);
         if (!sub_schema && PyErr_Occurred()) {
             PyErr_Clear();
@@ -444,7 +446,12 @@ bool DictWalk::pure_entry(PyObject *key, PyObject *value) {
         }
     }
     if (!sub_schema) {
-        for (const Candidate &c : view_->candidates) {
+        const SchemaView *v = view();
+        if (!v) {
+            PyErr_Clear();  // the full road reports it
+            return false;
+        }
+        for (const Candidate &c : v->candidates) {
             bool accepts;
             switch (c.kind) {
             case KeyKind::Accept: accepts = true; break;
@@ -471,7 +478,7 @@ bool DictWalk::pure_entry(PyObject *key, PyObject *value) {
 // `next` is the index of the first entry left to walk.
 bool DictWalk::walk_straight(size_t &next) {
     next = 0;
-    if (!PyDict_CheckExact(data_) || !view_->exact || !view_->fresh()) return true;
+    if (!PyDict_CheckExact(data_) || !facts_.exact || !facts_.fresh()) return true;
     StraightScope scope(this);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -479,7 +486,7 @@ bool DictWalk::walk_straight(size_t &next) {
         PyTypeObject *kt = Py_TYPE(key);
         if (kt != &PyUnicode_Type && kt != &PyLong_Type) break;
         current_ = next;
-        if (!result_.holds_back() || !view_->fresh() || !pure_entry(key, value)) {
+        if (!result_.holds_back() || !facts_.fresh() || !pure_entry(key, value)) {
             Entry e{Ref::borrow(key), Ref::borrow(value)};
             if (!walk_entry(e, e.value.get())) return false;
         }
@@ -495,15 +502,15 @@ bool DictWalk::walk_straight(size_t &next) {
 Ref DictWalk::finish(Ref built, bool unchanged) {
     if (!built) return built;
     // Counting is exact only while no Python code could change either dict.
-    bool counted = unchanged && view_->exact && PyDict_CheckExact(data_);
-    if (!check_required(schema_, data_, path_, cov_, view_->required, counted)) return Ref();
+    bool counted = unchanged && facts_.exact && PyDict_CheckExact(data_);
+    if (!check_required(schema_, data_, path_, cov_, facts_.required, counted)) return Ref();
     if (!check_unsupported(data_, built.get(), path_)) return Ref();
     return built;
 }
 
 Ref DictWalk::run() {
+    facts_ = scan_keys(schema_);
     const uint64_t epoch_at_start = g_user_epoch;
-    if (!view()) return Ref();
     size_t next;
     if (!walk_straight(next)) return Ref();
     bool in_data_order = true;

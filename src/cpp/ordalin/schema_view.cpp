@@ -61,24 +61,13 @@ bool is_plain_value(PyObject *o) {
 
 std::shared_ptr<SchemaView> build_view(PyObject *schema) {
     auto view = std::make_shared<SchemaView>();
-    view->epoch = g_user_epoch;
-    view->exact = PyDict_CheckExact(schema);
-    if (!snapshot_entries(schema, view->ordered)) return nullptr;
-    for (const Entry &e : view->ordered) {
-        PyObject *key = e.key.get();
-        view->exact &= is_plain(key);
-        if (Py_TYPE(key) == &PyUnicode_Type) view->str_keys = true;
-        else if (is_plain_value(key)) view->other_keys = true;
-        if (!is_optional_typed(key)) ++view->required;
-    }
-    if (!view->exact) note_user_code();
-    if (!order_by_priority(view->ordered)) return nullptr;
-    view->epoch = g_user_epoch;
-    if (view->exact) {
+    view->facts = scan_keys(schema);
+    if (!snapshot_entries(schema, view->ordered) || !order_by_priority(view->ordered)) return nullptr;
+    view->facts.epoch = g_user_epoch;
+    if (view->facts.exact) {
         // A plain data key that is not a schema key equals no plain schema key.
         for (const Entry &e : view->ordered)
-            if (!is_plain_value(e.key.get()))
-                view->candidates.push_back(make_candidate(e));
+            if (!is_plain_value(e.key.get())) view->candidates.push_back(make_candidate(e));
     }
     return view;
 }
@@ -154,7 +143,30 @@ bool order_by_priority(EntryVec &entries, bool *kept, size_t first) {
     return true;
 }
 
-bool SchemaView::may_hold(PyObject *key) const {
+KeyFacts scan_keys(PyObject *schema) {
+    KeyFacts facts;
+    if (PyDict_CheckExact(schema)) {
+        facts.exact = true;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(schema, &pos, &key, &value)) {
+            PyTypeObject *t = Py_TYPE(key);
+            if (t == &PyUnicode_Type) {
+                facts.str_keys = true;
+                ++facts.required;
+                continue;
+            }
+            facts.exact &= is_plain(key);
+            if (is_plain_value(key)) facts.other_keys = true;
+            if (!is_optional_typed(key)) ++facts.required;
+        }
+    }
+    if (!facts.exact) note_user_code();
+    facts.epoch = g_user_epoch;
+    return facts;
+}
+
+bool KeyFacts::may_hold(PyObject *key) const {
     PyTypeObject *t = Py_TYPE(key);
     if (t == &PyUnicode_Type) return str_keys;
     if (t == &PyType_Type || PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(g.Schema))) return true;

@@ -48,18 +48,26 @@ struct Candidate {
     Ref inner;           // for Equals
 };
 
-struct SchemaView {
-    uint64_t epoch = 0;
-    EntryVec ordered;            // every key with its value, priority order
-    bool exact = false;          // an exact dict whose keys are all plain
-    bool str_keys = false;       // some key is an exact str
-    bool other_keys = false;     // some key is a plain value other than a str
-    size_t required = 0;         // keys whose type is not Optional
-    std::vector<Candidate> candidates;
+// Facts about a schema dict's keys, found by one scan without allocating.
+struct KeyFacts {
+    uint64_t epoch = 0;       // they hold while this is the epoch
+    bool exact = false;       // an exact dict whose keys are all plain
+    bool str_keys = false;    // some key is an exact str
+    bool other_keys = false;  // some key is a plain value other than a str
+    size_t required = 0;      // keys whose type is not Optional
 
     bool fresh() const { return epoch == g_user_epoch; }
     // Whether a plain data key may equal a key of the (unchanged) schema.
     bool may_hold(PyObject *key) const;
+};
+KeyFacts scan_keys(PyObject *schema);
+
+struct SchemaView {
+    KeyFacts facts;
+    EntryVec ordered;  // every key with its value, priority order
+    std::vector<Candidate> candidates;
+
+    bool fresh() const { return facts.fresh(); }
 };
 
 // The view of `schema` for the current epoch (shared: a walk keeps the one
