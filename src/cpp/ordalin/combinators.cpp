@@ -25,14 +25,20 @@ Ref wrapper_text(PyObject *schema) {
     return schema_text(class_name.get(), g.s_empty, type_name.get(), schema);
 }
 
-// "{wrapper} does not match {data}", built while `caught` is being handled.
-bool add_mismatch(PyObject *messages, PyObject *schema, PyObject *data) {
-    quarn::SavedError caught;
+// "{wrapper} does not match {data}".
+Ref mismatch_text(PyObject *schema, PyObject *data) {
     Ref text = wrapper_text(schema);
     Ref data_text = text ? Ref::steal(PyObject_Str(data)) : Ref();
-    Ref message = data_text ? Ref::steal(PyUnicode_FromFormat("%U%U%U", text.get(), g.s_does_not_match,
-                                                                 data_text.get()))
-                            : Ref();
+    if (!data_text) return data_text;
+    return Ref::steal(PyUnicode_FromFormat("%U%U%U", text.get(), g.s_does_not_match, data_text.get()));
+}
+
+// Appends the mismatch text while the alternative's exception is being
+// handled (an error in building it gets that exception as its context).
+bool add_mismatch(PyObject *messages, PyObject *schema, PyObject *data) {
+    quarn::SavedError caught;
+    note_user_code();  // str() of the schema and of the data
+    Ref message = mismatch_text(schema, data);
     if (message && PyList_Append(messages, message.get()) == 0) return true;
     if (PyErr_Occurred()) {
         quarn::SavedError raised;
@@ -116,13 +122,30 @@ Ref or_validate_impl(PyObject *self, PyObject *data, bool top) {
     Ref data_ref = Ref::borrow(data);
     Ref messages = Ref::steal(PyList_New(0));
     if (!messages) return messages;
+    // Mismatches of plain alternatives on plain data: their text has no
+    // side effects, so it is made only if every alternative fails.
+    std::vector<Py_ssize_t> deferred;
     for (const Ref &schema : schemas) {
+        if (!top) {
+            int verdict = plain_verdict(schema.get(), data_ref.get());
+            if (verdict > 0) return data_ref;
+            if (verdict == 0) {
+                deferred.push_back(PyList_GET_SIZE(messages.get()));
+                if (PyList_Append(messages.get(), schema.get()) < 0) return Ref();
+                continue;
+            }
+        }
         Ref result = validate_wrapped(schema.get(), data_ref.get(), top);
         if (result) return result;
         // Only ordinary exceptions mean "no match"; Ctrl-C and exits go on.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return Ref();
         if (!add_mismatch(messages.get(), schema.get(), data_ref.get())) return Ref();
         PyErr_Clear();
+    }
+    for (Py_ssize_t i : deferred) {
+        Ref text = mismatch_text(PyList_GET_ITEM(messages.get(), i), data_ref.get());
+        if (!text) return text;
+        PyList_SetItem(messages.get(), i, text.release());
     }
     Ref message = Ref::steal(PyUnicode_Join(g.s_and, messages.get()));
     if (!message) return message;

@@ -150,6 +150,24 @@ Ref PathCtx::as_list() const {
     return list;
 }
 
+int plain_verdict(PyObject *schema, PyObject *data) {
+    if (!is_plain(data)) return -1;
+    PyTypeObject *st = Py_TYPE(schema);
+    if (st == &PyType_Type) {
+        if (!is_type_test(schema)) return -1;
+        return PyObject_TypeCheck(data, reinterpret_cast<PyTypeObject *>(schema)) ? 1 : 0;
+    }
+    if (PyType_IsSubtype(st, reinterpret_cast<PyTypeObject *>(g.Any))) return 1;
+    if (st == &PyUnicode_Type || st == &PyLong_Type || st == &PyFloat_Type || st == &PyBool_Type ||
+        schema == Py_None || st == &PyBytes_Type) {
+        Ref eq = Ref::steal(PyObject_RichCompare(schema, data, Py_EQ));
+        int truth = eq ? PyObject_IsTrue(eq.get()) : -1;
+        if (truth < 0) PyErr_Clear();  // the full road reports it
+        return truth;
+    }
+    return -1;
+}
+
 Ref raise_schema_error(PyObject *exc_class, RefVec &args) {
     Ref t = quarn::tuple_of(args);
     if (!t) return t;

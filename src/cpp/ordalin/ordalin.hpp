@@ -103,6 +103,11 @@ Ref validate_schema_object(PyObject *obj, PyObject *data, bool top);
 // The built-in `Schema.validate` on an instance (attributes read from it).
 Ref schema_validate_impl(PyObject *self, PyObject *data, bool top);
 
+// What `Schema(schema).validate(data, False)` gives, when no Python code
+// needs to run to know it: 1 it returns `data`, 0 it raises a SchemaError,
+// -1 not known without the full road.
+int plain_verdict(PyObject *schema, PyObject *data);
+
 // Raises `exc_class(*args)`; returns an empty Ref.
 Ref raise_schema_error(PyObject *exc_class, RefVec &args);
 
