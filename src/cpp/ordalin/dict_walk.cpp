@@ -256,7 +256,7 @@ private:
     bool try_schema_keys(const Entry &e, PyObject *value);
     bool try_candidates(const Entry &e, PyObject *value, const SchemaView &v);
     bool accept(const Entry &e, PyObject *sk, PyObject *sub_schema, PyObject *stored_key, PyObject *value);
-    Ref finish(Ref built, bool unchanged);
+    Ref finish(Ref built);
     const EntryVec *snapshot() const { return snapshot_taken_ ? &entries_ : nullptr; }
 
     PyObject *schema_, *data_;
@@ -268,7 +268,14 @@ private:
     EntryVec entries_;
     bool snapshot_taken_ = false;
     bool snapshot_failed_ = false;
-    uint64_t snapshot_epoch_ = 0;  // values of the snapshot hold while this is the epoch
+    uint64_t snapshot_version_ = 0;  // the snapshot's values hold while the data has this version
+    uint64_t data_version_ = 0, schema_version_ = 0;  // at the start
+
+    // Whether a dict is as it was at the start (exact dicts only).
+    bool data_unchanged() const { return PyDict_CheckExact(data_) && dict_version(data_) == data_version_; }
+    bool schema_unchanged() const {
+        return facts_.exact && dict_version(schema_) == schema_version_;
+    }
     size_t current_ = 0;           // index of the entry being walked straight
 };
 
@@ -293,8 +300,7 @@ public:
 bool DictWalk::take_snapshot() {
     if (snapshot_taken_) return true;
     snapshot_taken_ = true;
-    // Python code is about to run: the values taken now may change.
-    snapshot_epoch_ = g_user_epoch - 1;
+    snapshot_version_ = dict_version(data_);
     // Entries after the one being walked are taken in priority order.
     if (!snapshot_entries(data_, entries_) || !order_by_priority(entries_, nullptr, current_ + 1)) {
         PyErr_Clear();  // reported by the walk itself, not by the code about to run
@@ -317,7 +323,7 @@ Ref DictWalk::direct_hit(PyObject *key) {
         if (has <= 0) return Ref();
         return Ref::steal(PyObject_GetItem(schema_, key));
     }
-    if (facts_.fresh() && facts_.exact && is_plain(key) && !facts_.may_hold(key)) return Ref();
+    if (schema_unchanged() && is_plain(key) && !facts_.may_hold(key)) return Ref();
     return Ref::borrow(PyDict_GetItemWithError(schema_, key));
 }
 
@@ -402,7 +408,7 @@ bool DictWalk::walk_entry(const Entry &e, PyObject *value) {
         return result_.add(e, key, std::move(checked), snapshot());
     }
     if (PyErr_Occurred()) return false;
-    if (facts_.fresh() && facts_.exact && is_plain(key)) {
+    if (schema_unchanged() && is_plain(key)) {
         if (!view()) return false;
         std::shared_ptr<SchemaView> keep = view_;
         return try_candidates(e, value, *keep);
@@ -478,7 +484,7 @@ bool DictWalk::pure_entry(PyObject *key, PyObject *value) {
 // `next` is the index of the first entry left to walk.
 bool DictWalk::walk_straight(size_t &next) {
     next = 0;
-    if (!PyDict_CheckExact(data_) || !facts_.exact || !facts_.fresh()) return true;
+    if (!PyDict_CheckExact(data_) || !schema_unchanged()) return true;
     StraightScope scope(this);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -486,7 +492,7 @@ bool DictWalk::walk_straight(size_t &next) {
         PyTypeObject *kt = Py_TYPE(key);
         if (kt != &PyUnicode_Type && kt != &PyLong_Type) break;
         current_ = next;
-        if (!result_.holds_back() || !facts_.fresh() || !pure_entry(key, value)) {
+        if (!result_.holds_back() || !schema_unchanged() || !pure_entry(key, value)) {
             Entry e{Ref::borrow(key), Ref::borrow(value)};
             if (!walk_entry(e, e.value.get())) return false;
         }
@@ -499,18 +505,19 @@ bool DictWalk::walk_straight(size_t &next) {
     return true;
 }
 
-Ref DictWalk::finish(Ref built, bool unchanged) {
+Ref DictWalk::finish(Ref built) {
     if (!built) return built;
-    // Counting is exact only while no Python code could change either dict.
-    bool counted = unchanged && facts_.exact && PyDict_CheckExact(data_);
+    // Counting is exact only while neither dict changed.
+    bool counted = data_unchanged() && schema_unchanged();
     if (!check_required(schema_, data_, path_, cov_, facts_.required, counted)) return Ref();
     if (!check_unsupported(data_, built.get(), path_)) return Ref();
     return built;
 }
 
 Ref DictWalk::run() {
-    facts_ = scan_keys(schema_);
-    const uint64_t epoch_at_start = g_user_epoch;
+    facts_ = facts_of(schema_);
+    if (PyDict_Check(schema_)) schema_version_ = dict_version(schema_);
+    data_version_ = dict_version(data_);
     size_t next;
     if (!walk_straight(next)) return Ref();
     bool in_data_order = true;
@@ -520,10 +527,10 @@ Ref DictWalk::run() {
     }
     if (!snapshot_taken_) {
         if (next == static_cast<size_t>(PyDict_GET_SIZE(data_)) && PyDict_CheckExact(data_))
-            return finish(result_.finish(true, nullptr), epoch_at_start == g_user_epoch);
+            return finish(result_.finish(true, nullptr));
         // An entry that cannot be walked straight: the dict is unchanged.
         snapshot_taken_ = true;
-        snapshot_epoch_ = g_user_epoch;
+        snapshot_version_ = dict_version(data_);
         if (!snapshot_entries(data_, entries_) || !order_by_priority(entries_, &in_data_order, next))
             return Ref();
         for (size_t i = next; i < entries_.size(); ++i)
@@ -536,9 +543,9 @@ Ref DictWalk::run() {
     }
     for (size_t i = next; i < entries_.size(); ++i) {
         const Entry &e = entries_[i];
-        // data[k], read anew only if Python code ran since the snapshot.
+        // data[k], read anew only if the data changed since the snapshot.
         Ref value;
-        if (e.value && snapshot_epoch_ == g_user_epoch) {
+        if (e.value && dict_version(data_) == snapshot_version_) {
             value = e.value.dup();
         } else {
             if (!is_plain(e.key.get()) || !PyDict_CheckExact(data_)) note_user_code();
@@ -546,8 +553,7 @@ Ref DictWalk::run() {
         }
         if (!value || !walk_entry(e, value.get())) return Ref();
     }
-    const bool unchanged = epoch_at_start == g_user_epoch;
-    return finish(result_.finish(unchanged && in_data_order, snapshot()), unchanged);
+    return finish(result_.finish(data_unchanged() && in_data_order, snapshot()));
 }
 
 }  // namespace

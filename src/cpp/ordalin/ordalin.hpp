@@ -65,6 +65,15 @@ inline void note_user_code() {
     if (g_straight_walk_count) snapshot_straight_walks();
 }
 
+// The version tag of a dict: it changes with every change of the dict and
+// never comes back, so an equal tag means an unchanged dict.
+inline uint64_t dict_version(PyObject *d) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
 // ---- path of the data under test ----------------------------------------
 // The keys from the top-level data down to the data under test: a base list
 // (a schema object's own `path`, the list itself) followed by the keys the

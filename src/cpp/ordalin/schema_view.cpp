@@ -61,7 +61,7 @@ bool is_plain_value(PyObject *o) {
 
 std::shared_ptr<SchemaView> build_view(PyObject *schema) {
     auto view = std::make_shared<SchemaView>();
-    view->facts = scan_keys(schema);
+    view->facts = facts_of(schema);
     if (!snapshot_entries(schema, view->ordered) || !order_by_priority(view->ordered)) return nullptr;
     view->facts.epoch = g_user_epoch;
     if (view->facts.exact) {
@@ -141,6 +141,36 @@ bool order_by_priority(EntryVec &entries, bool *kept, size_t first) {
             if (priorities[i] == p) ordered.push_back(std::move(entries[i]));
     entries.assign(std::move(ordered));
     return true;
+}
+
+KeyFacts scan_keys(PyObject *schema);
+
+namespace {
+
+// Facts of recently walked schema dicts.  A dict's version never repeats
+// (not even for a new dict at the same address), so an entry whose address
+// and version match describes the dict as it is now.
+struct FactsSlot {
+    PyObject *dict = nullptr;
+    uint64_t version = 0;
+    KeyFacts facts;
+};
+FactsSlot facts_cache[256];
+
+}  // namespace
+
+KeyFacts facts_of(PyObject *schema) {
+    if (!PyDict_CheckExact(schema)) return scan_keys(schema);
+    FactsSlot &slot = facts_cache[(reinterpret_cast<uintptr_t>(schema) >> 4) & 255];
+    uint64_t version = dict_version(schema);
+    if (slot.dict != schema || slot.version != version) {
+        slot.facts = scan_keys(schema);
+        slot.dict = schema;
+        slot.version = version;
+    }
+    KeyFacts facts = slot.facts;
+    facts.epoch = g_user_epoch;
+    return facts;
 }
 
 KeyFacts scan_keys(PyObject *schema) {

@@ -60,7 +60,8 @@ struct KeyFacts {
     // Whether a plain data key may equal a key of the (unchanged) schema.
     bool may_hold(PyObject *key) const;
 };
-KeyFacts scan_keys(PyObject *schema);
+// The facts of a schema dict, remembered by the dict's identity and version.
+KeyFacts facts_of(PyObject *schema);
 
 struct SchemaView {
     KeyFacts facts;
