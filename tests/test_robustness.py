@@ -171,3 +171,24 @@ def test_marker_data_keys_are_walked_after_plain_keys():
         result = Schema({Any(): int}).validate(data)
         plain = [k for k in data if k is not marker]
         assert list(result) == plain + [marker]
+
+
+def test_validations_in_threads_running_python_code():
+    import threading
+    import time
+    schema = Schema({str: {'n': Use(lambda v: time.sleep(0) or v), 'm': int}})
+    data = {'k%d' % i: {'n': i, 'm': i} for i in range(200)}
+    errors = []
+
+    def work():
+        try:
+            for _ in range(20):
+                assert schema.validate(data) == data
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []

@@ -280,7 +280,8 @@ private:
 };
 
 // Walks reading straight from their dicts, innermost last.
-std::vector<DictWalk *> g_straight_walks;
+// Per thread: another thread may walk while this one runs Python code.
+thread_local std::vector<DictWalk *> g_straight_walks;
 
 // Keeps a walk registered as reading straight while it does.
 class StraightScope {
@@ -558,7 +559,7 @@ Ref DictWalk::run() {
 
 }  // namespace
 
-size_t g_straight_walk_count = 0;
+thread_local size_t g_straight_walk_count = 0;
 
 void snapshot_straight_walks() {
     // Outer walks first: each snapshot is taken of a dict still unchanged.

@@ -13,7 +13,7 @@ struct ViewCache {
     std::unordered_map<PyObject *, std::pair<Ref, std::shared_ptr<SchemaView>>> views;
     int depth = 0;
 };
-ViewCache cache;
+thread_local ViewCache cache;  // per thread, like the validations it serves
 
 // Priority of a key without calling Python code for the common key types.
 inline int quick_priority(PyObject *key) {
