@@ -5,15 +5,12 @@ namespace ordalin {
 
 namespace {
 
-// The `schemas` tuple of an Or or And, as a sequence of owned items.
-bool schemas_of(PyObject *self, RefVec &out) {
+// The `schemas` of an Or or And as a tuple, which keeps its items alive
+// and unchanged whatever the alternatives do.
+Ref schemas_of(PyObject *self) {
     Ref schemas = quarn::getattr(self, g.s_schemas);
-    if (!schemas) return false;
-    Ref seq = Ref::steal(PySequence_Fast(schemas.get(), "schemas must be a sequence"));
-    if (!seq) return false;
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i)));
-    return true;
+    if (!schemas || PyTuple_CheckExact(schemas.get())) return schemas;
+    return Ref::steal(PySequence_Tuple(schemas.get()));
 }
 
 // str() of the plain wrapper Schema(schema): "Schema  (type) schema".
@@ -117,15 +114,16 @@ PyObject *and_validate(PyObject *self, PyObject *args, PyObject *kwargs) {
 }  // namespace
 
 Ref or_validate_impl(PyObject *self, PyObject *data, bool top) {
-    RefVec schemas;
-    if (!schemas_of(self, schemas)) return Ref();
+    Ref schemas = schemas_of(self);
+    if (!schemas) return schemas;
     Ref data_ref = Ref::borrow(data);
     Ref messages = Ref::steal(PyList_New(0));
     if (!messages) return messages;
     // Mismatches of plain alternatives on plain data: their text has no
     // side effects, so it is made only if every alternative fails.
     std::vector<Py_ssize_t> deferred;
-    for (const Ref &schema : schemas) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(schemas.get()); ++i) {
+        Ref schema = Ref::borrow(PyTuple_GET_ITEM(schemas.get(), i));
         if (!top) {
             int verdict = plain_verdict(schema.get(), data_ref.get());
             if (verdict > 0) return data_ref;
@@ -155,11 +153,11 @@ Ref or_validate_impl(PyObject *self, PyObject *data, bool top) {
 }
 
 Ref and_validate_impl(PyObject *self, PyObject *data, bool top) {
-    RefVec schemas;
-    if (!schemas_of(self, schemas)) return Ref();
+    Ref schemas = schemas_of(self);
+    if (!schemas) return schemas;
     Ref current = Ref::borrow(data);
-    for (const Ref &schema : schemas) {
-        current = validate_wrapped(schema.get(), current.get(), top);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(schemas.get()); ++i) {
+        current = validate_wrapped(PyTuple_GET_ITEM(schemas.get(), i), current.get(), top);
         if (!current) return current;
     }
     return current;

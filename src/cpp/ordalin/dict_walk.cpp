@@ -229,6 +229,8 @@ bool check_unsupported(PyObject *data, PyObject *result, PathCtx &path) {
     return false;
 }
 
+enum class Match;
+
 // The walk over one data dictionary.
 //
 // An exact data dict is walked straight from the dict, in its own order,
@@ -250,7 +252,8 @@ public:
 private:
     const SchemaView *view();
     bool walk_straight(size_t &next);
-    bool pure_entry(PyObject *key, PyObject *value);
+    Match match_plain(PyObject *key, PyObject *&sub_schema, PyObject *&matched);
+    bool walk_plain_entry(PyObject *key, PyObject *value);
     Ref direct_hit(PyObject *key);
     bool walk_entry(const Entry &e, PyObject *value);
     bool try_schema_keys(const Entry &e, PyObject *value);
@@ -439,45 +442,69 @@ bool passes_purely(PyObject *schema, PyObject *data) {
     return false;
 }
 
-// The common case of an entry walked straight, done without running Python
-// code or building anything: the key is accepted by a plain key test and
-// the value passes a type test or a comparison.  False (nothing done) when
-// the entry needs the full road.
-bool DictWalk::pure_entry(PyObject *key, PyObject *value) {
-    PyObject *sub_schema = nullptr, *matched = nullptr;
+// Which schema key takes a plain data key, found without running Python
+// code against the unchanged exact schema: Found (with the schema's value
+// for it, and the matched key unless it was a direct hit), None (no key
+// takes it) or Unknown (a key test needs the full road).
+enum class Match { Found, None, Unknown };  // declared above
+
+Match DictWalk::match_plain(PyObject *key, PyObject *&sub_schema, PyObject *&matched) {
+    matched = nullptr;
+    sub_schema = nullptr;
     if (facts_.may_hold(key)) {
         sub_schema = PyDict_GetItemWithError(schema_, key);
-        if (!sub_schema && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    if (!sub_schema) {
-        const SchemaView *v = view();
-        if (!v) {
+        if (sub_schema) return Match::Found;
+        if (PyErr_Occurred()) {
             PyErr_Clear();  // the full road reports it
-            return false;
+            return Match::Unknown;
         }
-        for (const Candidate &c : v->candidates) {
-            bool accepts;
-            switch (c.kind) {
-            case KeyKind::Accept: accepts = true; break;
-            case KeyKind::TypeTest: accepts = PyObject_TypeCheck(key, c.type); break;
-            case KeyKind::Equals: accepts = plain_equal(c.inner.get(), key); break;
-            default: return false;
-            }
-            if (accepts) {
-                sub_schema = c.value;
-                matched = c.key;
-                break;
-            }
-        }
-        if (!sub_schema) return false;
     }
-    if (!passes_purely(sub_schema, value)) return false;
-    if (matched) cov_.add_matched(matched);
-    else cov_.add_direct(key);
-    return result_.add_same();
+    const SchemaView *v = view();
+    if (!v) {
+        PyErr_Clear();
+        return Match::Unknown;
+    }
+    for (const Candidate &c : v->candidates) {
+        bool accepts;
+        switch (c.kind) {
+        case KeyKind::Accept: accepts = true; break;
+        case KeyKind::TypeTest: accepts = PyObject_TypeCheck(key, c.type); break;
+        case KeyKind::Equals: accepts = plain_equal(c.inner.get(), key); break;
+        default: return Match::Unknown;
+        }
+        if (accepts) {
+            sub_schema = c.value;
+            matched = c.key;
+            return Match::Found;
+        }
+    }
+    return Match::None;
+}
+
+// One entry walked straight from the data dict.
+bool DictWalk::walk_plain_entry(PyObject *key, PyObject *value) {
+    PyObject *sub_schema, *matched;
+    Match m = schema_unchanged() ? match_plain(key, sub_schema, matched) : Match::Unknown;
+    if (m == Match::None) {
+        result_.skip();
+        return true;
+    }
+    if (m == Match::Found && result_.holds_back() && passes_purely(sub_schema, value)) {
+        // The common case: nothing to run, nothing to build.
+        if (matched) cov_.add_matched(matched);
+        else cov_.add_direct(key);
+        return result_.add_same();
+    }
+    Entry e{Ref::borrow(key), Ref::borrow(value)};
+    if (m == Match::Unknown) return walk_entry(e, e.value.get());
+    Ref sk = Ref::borrow(matched), sub = Ref::borrow(sub_schema);
+    if (matched) return accept(e, sk.get(), sub.get(), key, e.value.get());
+    path_.push(key);
+    Ref checked = dispatch(sub.get(), reinterpret_cast<PyObject *>(Py_TYPE(sub.get())), e.value.get(), path_);
+    path_.pop();
+    if (!checked) return false;
+    cov_.add_direct(key);
+    return result_.add(e, key, std::move(checked), snapshot());
 }
 
 // Walks the leading entries straight from an exact dict, as long as their
@@ -493,10 +520,7 @@ bool DictWalk::walk_straight(size_t &next) {
         PyTypeObject *kt = Py_TYPE(key);
         if (kt != &PyUnicode_Type && kt != &PyLong_Type) break;
         current_ = next;
-        if (!result_.holds_back() || !schema_unchanged() || !pure_entry(key, value)) {
-            Entry e{Ref::borrow(key), Ref::borrow(value)};
-            if (!walk_entry(e, e.value.get())) return false;
-        }
+        if (!walk_plain_entry(key, value)) return false;
         if (snapshot_failed_) {
             PyErr_NoMemory();
             return false;

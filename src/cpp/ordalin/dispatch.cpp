@@ -199,6 +199,19 @@ bool dispatch_by_exact_type(PyObject *schema, PyTypeObject *t, PyObject *data, P
         out = value_test(schema, data, path);
         return true;
     }
+    // The engine's own classes, exactly: their step is known.
+    if (t == reinterpret_cast<PyTypeObject *>(g.Any)) {
+        out = Ref::borrow(data);
+        return true;
+    }
+    if (t == reinterpret_cast<PyTypeObject *>(g.PathAwareUse)) {
+        out = path_aware_call(schema, data, path);
+        return true;
+    }
+    if (is_engine_class(t)) {
+        out = validate_schema_object(schema, data, false);
+        return true;
+    }
     return false;
 }
 
