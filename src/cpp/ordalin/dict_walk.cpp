@@ -283,22 +283,31 @@ private:
 };
 
 // Walks reading straight from their dicts, innermost last.
-// Per thread: another thread may walk while this one runs Python code.
-thread_local std::vector<DictWalk *> g_straight_walks;
+// Shared by all threads: another thread can only run while this one runs
+// Python code, and every walk of this one has taken its snapshot by then.
+std::vector<DictWalk *> g_straight_walks;
 
 // Keeps a walk registered as reading straight while it does.
 class StraightScope {
 public:
-    explicit StraightScope(DictWalk *w) {
+    explicit StraightScope(DictWalk *w) : w_(w) {
         g_straight_walks.push_back(w);
         g_straight_walk_count = g_straight_walks.size();
     }
     ~StraightScope() {
-        g_straight_walks.pop_back();
+        // Usually the last one, unless another thread's walks interleaved.
+        for (size_t i = g_straight_walks.size(); i-- > 0;)
+            if (g_straight_walks[i] == w_) {
+                g_straight_walks.erase(g_straight_walks.begin() + static_cast<std::ptrdiff_t>(i));
+                break;
+            }
         g_straight_walk_count = g_straight_walks.size();
     }
     StraightScope(const StraightScope &) = delete;
     StraightScope &operator=(const StraightScope &) = delete;
+
+private:
+    DictWalk *w_;
 };
 
 bool DictWalk::take_snapshot() {
@@ -583,7 +592,7 @@ Ref DictWalk::run() {
 
 }  // namespace
 
-thread_local size_t g_straight_walk_count = 0;
+size_t g_straight_walk_count = 0;
 
 void snapshot_straight_walks() {
     // Outer walks first: each snapshot is taken of a dict still unchanged.

@@ -58,7 +58,7 @@ inline bool is_plain(PyObject *o) {
 // callable, a `validate` override, `==` on user objects...).  Cached views
 // of a dict (its ordered keys) stay valid while it is unchanged.
 extern uint64_t g_user_epoch;
-extern thread_local size_t g_straight_walk_count;
+extern size_t g_straight_walk_count;
 void snapshot_straight_walks();
 inline void note_user_code() {
     ++g_user_epoch;

@@ -13,7 +13,9 @@ struct ViewCache {
     std::unordered_map<PyObject *, std::pair<Ref, std::shared_ptr<SchemaView>>> views;
     int depth = 0;
 };
-thread_local ViewCache cache;  // per thread, like the validations it serves
+// Shared by all threads (the GIL serialises them): views are dropped when
+// the last validation running in any thread returns.
+ViewCache cache;
 
 // Priority of a key without calling Python code for the common key types.
 inline int quick_priority(PyObject *key) {
