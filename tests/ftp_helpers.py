@@ -12,6 +12,7 @@ pyftpdlib = pytest.importorskip(
     'pyftpdlib', reason='the FTP tests need pyftpdlib (pip install pyftpdlib)')
 from pyftpdlib.authorizers import DummyAuthorizer  # noqa: E402
 from pyftpdlib.handlers import FTPHandler  # noqa: E402
+from pyftpdlib.ioloop import IOLoop  # noqa: E402
 from pyftpdlib.servers import FTPServer  # noqa: E402
 
 from quarn.topology import Testbed  # noqa: E402
@@ -33,8 +34,10 @@ class FtpServerThread(object):
         authorizer.add_user(USER, PASSWORD, str(home), perm=PERMISSIONS)
         # A subclass per server, so settings never leak between servers.
         handler = type('TestHandler', (handler_class,),
-                       {'authorizer': authorizer, 'banner': 'quarn test'})
-        self.server = FTPServer(('127.0.0.1', 0), handler)
+                       {'authorizer': authorizer, 'banner': 'quarn test',
+                        'auth_failed_timeout': 0})
+        # An event loop of its own: the default one is shared process-wide.
+        self.server = FTPServer(('127.0.0.1', 0), handler, ioloop=IOLoop())
         self.port = self.server.socket.getsockname()[1]
         self.home = home
         self._stopping = threading.Event()

@@ -42,6 +42,7 @@ FTP_PORT = 21
 BLOCK_SIZE = 64 * 1024
 # Bound on the polite QUIT at close, so closing never waits on a dead server.
 QUIT_TIMEOUT_SECONDS = 1
+MLST_FACTS = ('type', 'size', 'modify', 'unix.mode', 'unix.uid', 'unix.gid')
 
 Location = namedtuple('Location', 'url server port user password path base')
 Location.__doc__ = """ An ftp URL taken apart.
@@ -100,7 +101,7 @@ class Bargeon(LocalhostBargeon):
 
     _connection = None
     _connection_key = None
-    _features = frozenset()
+    _features = {}
 
     # -- connection -------------------------------------------------------
 
@@ -183,18 +184,38 @@ class Bargeon(LocalhostBargeon):
         deadline.arm(ftp)
         ftp.voidcmd('TYPE I')
         self._features = self.read_features(ftp, deadline)
+        if 'MLST' in self._features:
+            self.ask_for_facts(ftp, self._features['MLST'], deadline)
 
     @staticmethod
     def read_features(ftp, deadline):
-        """ Returns the upper-case command names the server's FEAT lists. """
+        """ Returns what FEAT lists: command name (upper case) to details. """
         deadline.arm(ftp)
         try:
             reply = ftp.sendcmd('FEAT')
         except ftplib.error_perm:
-            return frozenset()
-        lines = reply.splitlines()[1:-1]
-        return frozenset(line.split()[0].upper() for line in lines
-                         if line.strip())
+            return {}
+        features = {}
+        for line in reply.splitlines()[1:-1]:
+            name, _, details = line.strip().partition(' ')
+            if name:
+                features[name.upper()] = details
+        return features
+
+    @staticmethod
+    def ask_for_facts(ftp, offered, deadline):
+        """ Turns on the MLST facts stat uses, of those the server offers.
+
+        Servers list the facts they offer with ``*`` after those on by
+        default; the Unix mode and owner are usually off.
+        """
+        offered = {fact.rstrip('*').lower() for fact in offered.split(';')}
+        wanted = [fact for fact in MLST_FACTS if fact in offered]
+        deadline.arm(ftp)
+        try:
+            ftp.sendcmd('OPTS MLST ' + ''.join(f + ';' for f in wanted))
+        except ftplib.error_perm:
+            pass  # the default facts still give type, size and time
 
     def run(self, operation, url, timeout_seconds, action):
         """ Runs ``action(ftp, location, deadline)`` and reports failures.
