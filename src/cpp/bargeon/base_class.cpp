@@ -73,11 +73,12 @@ Ref member_value(const Member &m) {
     return Ref();
 }
 
-// `__init__` is a method descriptor of the class rather than an
-// instancemethod: `inspect.signature(BargeonBase)` takes the class's
-// signature from an `__init__` of that kind, not from a builtin function.
+// `__init__` is a method descriptor of the class (wrapped as the other
+// methods are): `inspect.signature(BargeonBase)` reads the class's
+// signature from `__init__`, and it skips builtin functions there.
 bool install_init(PyObject *cls) {
-    Ref init = Ref::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(cls), &init_method_def));
+    Ref descr = Ref::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(cls), &init_method_def));
+    Ref init = descr ? Ref::steal(PyInstanceMethod_New(descr.get())) : Ref();
     return init && PyObject_SetAttrString(cls, init_method_def.ml_name, init.get()) == 0;
 }
 
