@@ -7,9 +7,10 @@ import types
 
 import pytest
 
-from ftp_helpers import (AvblHandler, FtpServerThread, StallingHandler,  # noqa: F401
-                         make_testbed, plain_handler_class, ftp_home,
-                         ftp_server, local_dir, testbed, FTPHandler)
+from ftp_helpers import (AvblHandler, FTPHandler, FtpServerThread,
+                         StallingHandler, make_testbed, plain_handler_class)
+# Fixtures, registered by being imported into this module.
+from ftp_helpers import ftp_home, ftp_server, local_dir, testbed  # noqa: F401
 from quarn.utils.bargeon.bases import bargeon as bargeon_module
 from quarn.utils.bargeon.bases.bargeon import BargeonBase
 
