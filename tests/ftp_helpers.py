@@ -73,7 +73,7 @@ def make_testbed(ftp_password=PASSWORD, default_password='not-this-one'):
 
 
 class StallingHandler(FTPHandler):
-    """ Answers nothing to SIZE or MLST until ``release`` is set.
+    """ Answers nothing to SIZE, MLST or RETR until ``release`` is set.
 
     The server runs one event loop, so the stall freezes the whole server:
     the client sees a server that stopped answering mid-session.
@@ -87,6 +87,10 @@ class StallingHandler(FTPHandler):
     def ftp_MLST(self, path):
         self.release.wait(10)
         return FTPHandler.ftp_MLST(self, path)
+
+    def ftp_RETR(self, file):
+        self.release.wait(10)
+        return FTPHandler.ftp_RETR(self, file)
 
 
 def plain_handler_class():

@@ -209,19 +209,26 @@ def test_a_stopped_server_gives_an_error_and_the_next_call_reconnects(
     fu.close()
 
 
-def test_a_server_that_stops_answering_times_out(fu, ftp_home, local_dir):
+@pytest.mark.parametrize('operation', ['stat', 'download'])
+def test_a_server_that_stops_answering_times_out(fu, ftp_home, local_dir,
+                                                 operation):
     (ftp_home / 'f').write_bytes(b'x')
     handler = type('Stalling', (StallingHandler,),
                    {'release': threading.Event()})
     server = FtpServerThread(ftp_home, handler)
     try:
         fu.dir(server.url(''), TIMEOUT)  # logged in and working
-        with pytest.raises(Exception, match='stat of .* timed out after 1 '):
-            fu.stat(server.url('f'), 1)
+        with pytest.raises(Exception, match=operation + ' of .* timed out '
+                                            'after 1 seconds'):
+            if operation == 'download':
+                fu.copyfile(server.url('f'), str(local_dir / 'f'), 1)
+            else:
+                fu.stat(server.url('f'), 1)
     finally:
         handler.release.set()
         server.stop()
     assert fu.get_child('ftp')._connection is None  # the broken one is gone
+    assert os.listdir(str(local_dir)) == []
 
 
 def test_a_server_that_never_greets_times_out(fu):
