@@ -114,6 +114,27 @@ inline void raise_with_context(Ref exc, Ref context) {
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.get())), exc.get());
 }
 
+// Raises the exception instance `exc` with `context` as its __context__, as
+// `raise exc` inside an `except` block would.  Unlike PyErr_SetObject it
+// keeps that context even when the caller is itself handling an exception.
+inline void raise_in_handler(Ref exc, Ref context) {
+    if (!exc) return;
+    if (context) PyException_SetContext(exc.get(), context.release());
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(exc.get()));
+    Py_INCREF(type);
+    PyErr_Restore(type, exc.release(), nullptr);
+}
+
+// Gives the pending exception `context` as its __context__ (it was raised
+// while `context` was being handled).
+inline void chain_pending(Ref context) {
+    if (!context || !PyErr_Occurred()) return;
+    SavedError now;
+    Ref value = now.value();
+    if (value && value.get() != context.get()) PyException_SetContext(value.get(), context.release());
+    now.restore();
+}
+
 // Calls `callable(*args)` with owned argument references.
 template <typename... A>
 inline Ref call(PyObject *callable, A... args) {

@@ -1,0 +1,2 @@
+"""File-transfer clients: the ``BargeonBase`` class lives in ``bases.bargeon``,
+the plugin registry in ``core``."""

@@ -1,0 +1,1 @@
+"""Base classes of the file-transfer clients (``bargeon``: BargeonBase)."""
