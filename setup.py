@@ -38,6 +38,9 @@ EXTENSIONS = {
     'ordalin': extension('quarn.utils.ordalin', 'ordalin'),
     'bargeon': extension('quarn.utils.bargeon.bases.bargeon', 'bargeon'),
 }
+# The FTP server the examples and the tests start (2.x needs 3.7).
+FTP_SERVER = ['pyftpdlib; python_version >= "3.7"', 'pyftpdlib<2; python_version < "3.7"']
+
 wanted = os.environ.get('QUARN_EXTENSIONS', 'ordalin,bargeon').split(',')
 
 with open(os.path.join(HERE, 'README.md')) as readme:
@@ -56,10 +59,10 @@ setup(
     ext_modules=[EXTENSIONS[name] for name in wanted if name in EXTENSIONS],
     install_requires=['importlib_metadata; python_version < "3.8"'],
     extras_require={
+        'examples': FTP_SERVER,
         'test': ['pytest>=7.0; python_version >= "3.7"',
-                 'pytest==7.0.1; python_version < "3.7"',
-                 'pyftpdlib'],
-        'bench': ['pydantic>=2; python_version >= "3.8"', 'schema', 'voluptuous'],
+                 'pytest==7.0.1; python_version < "3.7"'] + FTP_SERVER,
+        'bench': ['pydantic>=2; python_version >= "3.8"', 'voluptuous'],
     },
     entry_points={
         'quarn.bargeon.plugins': ['localhost = quarn.plugins.localhost'],
