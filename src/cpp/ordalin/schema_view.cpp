@@ -198,12 +198,6 @@ KeyFacts scan_keys(PyObject *schema) {
     return facts;
 }
 
-bool KeyFacts::may_hold(PyObject *key) const {
-    PyTypeObject *t = Py_TYPE(key);
-    if (t == &PyUnicode_Type) return str_keys;
-    if (t == &PyType_Type || PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(g.Schema))) return true;
-    return other_keys;
-}
 
 std::shared_ptr<SchemaView> view_of(PyObject *schema) {
     if (!PyDict_CheckExact(schema) || cache.depth == 0) return build_view(schema);

@@ -57,8 +57,15 @@ struct KeyFacts {
     size_t required = 0;      // keys whose type is not Optional
 
     bool fresh() const { return epoch == g_user_epoch; }
-    // Whether a plain data key may equal a key of the (unchanged) schema.
-    bool may_hold(PyObject *key) const;
+    // Whether a plain data key may equal a key of the (unchanged) schema:
+    // an exact str only equals a str; classes and the engine's objects
+    // compare by identity.
+    bool may_hold(PyObject *key) const {
+        PyTypeObject *t = Py_TYPE(key);
+        if (t == &PyUnicode_Type) return str_keys;
+        if (t == &PyType_Type || PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(g.Schema))) return true;
+        return other_keys;
+    }
 };
 // The facts of a schema dict, remembered by the dict's identity and version.
 KeyFacts facts_of(PyObject *schema);
