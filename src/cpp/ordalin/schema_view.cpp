@@ -64,12 +64,18 @@ bool is_plain_value(PyObject *o) {
 std::shared_ptr<SchemaView> build_view(PyObject *schema) {
     auto view = std::make_shared<SchemaView>();
     view->facts = facts_of(schema);
+    view->schema = schema;
+    if (PyDict_Check(schema)) view->version = dict_version(schema);
     if (!snapshot_entries(schema, view->ordered) || !order_by_priority(view->ordered)) return nullptr;
     view->facts.epoch = g_user_epoch;
     if (view->facts.exact) {
+        view->by_version = true;
         // A plain data key that is not a schema key equals no plain schema key.
         for (const Entry &e : view->ordered)
-            if (!is_plain_value(e.key.get())) view->candidates.push_back(make_candidate(e));
+            if (!is_plain_value(e.key.get())) {
+                view->candidates.push_back(make_candidate(e));
+                if (view->candidates.back().kind == KeyKind::Equals) view->by_version = false;
+            }
     }
     return view;
 }

@@ -74,8 +74,17 @@ struct SchemaView {
     KeyFacts facts;
     EntryVec ordered;  // every key with its value, priority order
     std::vector<Candidate> candidates;
+    PyObject *schema = nullptr;  // kept alive by whoever holds the view
+    uint64_t version = 0;        // the schema dict's version when made
+    bool by_version = false;     // whether the version alone tells it is fresh
 
-    bool fresh() const { return facts.fresh(); }
+    // Still true of the schema: an exact dict with plain keys is described
+    // by its version, unless an Optional key's wrapped value was taken
+    // (Python code may have changed it); anything else only while no
+    // Python code ran.
+    bool fresh() const {
+        return by_version ? dict_version(schema) == version : facts.fresh();
+    }
 };
 
 // The view of `schema` for the current epoch (shared: a walk keeps the one
