@@ -91,6 +91,8 @@ Ref allocate(PyObject *cls) {
 }
 
 PyObject *bargeon_new(PyObject *, PyObject *args, PyObject *kwargs) {
+    quarn::RecursionGuard guard(" in BargeonBase.__new__");
+    if (!guard.ok()) return nullptr;
     Bound b;
     if (!bind(NEW_PARAMS, args, kwargs, b)) return nullptr;
     Ref cls = b.values[0].dup();
