@@ -73,9 +73,8 @@ Ref resolve_os_class(PyObject *cls, PyObject *os) {
 bool log_instantiation(PyObject *cls, PyObject *kwargs) {
     int child = has_true_parent(kwargs);
     if (child < 0) return false;
-    Ref prefix = Ref::borrow(child ? nullptr : n.empty);
-    if (child && !(prefix = Ref::steal(PyUnicode_FromString("child ")))) return false;
-    Ref name = quarn::getattr(cls, n.dunder_name);
+    Ref prefix = Ref::steal(PyUnicode_FromString(child ? "child " : ""));
+    Ref name = prefix ? quarn::getattr(cls, n.dunder_name) : Ref();
     Ref module = name ? quarn::getattr(cls, n.dunder_module) : Ref();
     if (!module) return false;
     return log_debug(format_message("Instantiating {}class {} from module {}...",
