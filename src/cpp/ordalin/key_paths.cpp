@@ -131,7 +131,10 @@ int exotic_key(PyObject *key) {
     return instance_of(key, g.Optional);
 }
 
-int has_exotic_keys(PyObject *node) {
+// Looks at the keys of the first `depth` levels: deeper keys are never
+// compared with a key path that short.
+int has_exotic_keys(PyObject *node, Py_ssize_t depth) {
+    if (depth <= 0) return 0;
     quarn::RecursionGuard guard(" while reading the data's keys");
     if (!guard.ok()) return -1;
     Py_ssize_t pos = 0;
@@ -142,7 +145,7 @@ int has_exotic_keys(PyObject *node) {
         if (exotic) return exotic;
         int nested = is_nonempty_dict(value.get());
         if (nested < 0) return -1;
-        if (nested && (exotic = has_exotic_keys(value.get()))) return exotic;
+        if (nested && (exotic = has_exotic_keys(value.get(), depth - 1))) return exotic;
     }
     return 0;
 }
@@ -315,13 +318,15 @@ struct DataPaths::Pattern {
 DataPaths::DataPaths(PyObject *data)
     : data_(PyDict_Check(data) ? Ref::borrow(data) : Ref::steal(PyDict_New())) {}
 
-bool DataPaths::literal_mode(bool &literal) {
+bool DataPaths::literal_mode(Py_ssize_t depth, bool &literal) {
     if (!data_) return false;
-    if (exotic_ < 0) {
-        exotic_ = has_exotic_keys(data_.get());
-        if (exotic_ < 0) return false;
+    if (!exotic_ && depth > scanned_depth_) {
+        int exotic = has_exotic_keys(data_.get(), depth);
+        if (exotic < 0) return false;
+        exotic_ = exotic > 0;
+        scanned_depth_ = depth;
     }
-    literal = exotic_ > 0;
+    literal = exotic_;
     return true;
 }
 
@@ -472,7 +477,7 @@ bool DataPaths::targets(PyObject *key_path, RefVec &out) {
     // names present data.
     if (n == 0 || pattern.made_up_key || pattern.last_wild == n - 1) return true;
     bool literal;
-    if (!literal_mode(literal)) return false;
+    if (!literal_mode(n, literal)) return false;
     if (literal || !pattern.lookup_safe) return literal_targets(key_path, pattern, out);
     if (pattern.last_wild < 0) {
         Presence presence = walk_tail(data_.dup(), pattern.keys, 0);
@@ -491,10 +496,10 @@ bool DataPaths::targets(PyObject *key_path, RefVec &out) {
 
 bool DataPaths::leaf_value(PyObject *path, Ref &value) {
     value.reset();
-    bool literal;
-    if (!literal_mode(literal)) return false;
     bool safe = PyTuple_CheckExact(path) && PyTuple_GET_SIZE(path) > 0;
     for (Py_ssize_t i = 0; safe && i < PyTuple_GET_SIZE(path); ++i) safe = lookup_safe(PyTuple_GET_ITEM(path, i));
+    bool literal = true;
+    if (safe && !literal_mode(PyTuple_GET_SIZE(path), literal)) return false;
     if (literal || !safe) {
         if (!flat_entries()) return false;
         note_user_code();

@@ -90,7 +90,8 @@ public:
 private:
     enum class Presence { Absent, Present, Blocked, Error };
     struct Pattern;
-    bool literal_mode(bool &literal);
+    // Whether keys of the first `depth` levels need the literal comparisons.
+    bool literal_mode(Py_ssize_t depth, bool &literal);
     bool flat_entries();
     Presence walk_tail(Ref node, const RefVec &keys, size_t from);
     bool expand(PyObject *node, size_t level, const Pattern &pattern, RefVec &prefix, RefVec &out);
@@ -99,7 +100,8 @@ private:
     bool clashes(PyObject *path, bool &clash);
 
     Ref data_;
-    int exotic_ = -1;   // data keys that only the literal comparisons handle
+    bool exotic_ = false;   // data keys that only the literal comparisons handle
+    Py_ssize_t scanned_depth_ = 0;
     bool flat_done_ = false;
     Entries flat_;
     Ref flat_paths_;    // list of the flat_ key paths, for missing_from
