@@ -22,7 +22,7 @@ bool items_of(PyObject *mapping, std::vector<std::pair<Ref, Ref>> &out) {
     if (PyDict_CheckExact(mapping)) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        out.reserve(static_cast<size_t>(PyDict_GET_SIZE(mapping)));
+        out.reserve(static_cast<size_t>(PyDict_Size(mapping)));
         while (PyDict_Next(mapping, &pos, &key, &value)) out.emplace_back(Ref::borrow(key), Ref::borrow(value));
         return true;
     }
@@ -210,7 +210,7 @@ bool read_schema(PyObject *self, Ref &schema, Ref &schema_type) {
 
 int is_nonempty_dict(PyObject *v) {
     if (!PyDict_Check(v)) return 0;
-    if (PyDict_CheckExact(v)) return PyDict_GET_SIZE(v) > 0;
+    if (PyDict_CheckExact(v)) return PyDict_Size(v) > 0;
     note_user_code();
     return PyObject_IsTrue(v);
 }
