@@ -6,8 +6,9 @@
 // wildcard expansion and the clash tests walk the data's dicts along the
 // collected key path, with hash lookups.  Dict lookups decide like the tuple
 // and wildcard comparisons as long as the keys compare sanely; data holding
-// keys that do not (schema objects such as Any() used as data keys, NaN) is
-// answered by the literal comparisons over the flattened key paths.
+// keys that may not (schema objects such as Any() used as data keys, NaN,
+// objects with comparisons of their own) is answered by the literal
+// comparisons over the flattened key paths.
 #include "key_paths.hpp"
 
 #include <cmath>
@@ -110,25 +111,44 @@ bool not_a_dict(PyObject *mapping) {
     return false;
 }
 
-// A key that dict lookups treat exactly as the tuple comparisons do.
-bool lookup_safe(PyObject *key) {
-    PyTypeObject *t = Py_TYPE(key);
-    if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyBool_Type || t == &PyBytes_Type || key == Py_None)
-        return true;
-    if (t == &PyFloat_Type) return !std::isnan(PyFloat_AS_DOUBLE(key));
-    if (t == &PyTuple_Type) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(key); ++i)
-            if (!lookup_safe(PyTuple_GET_ITEM(key, i))) return false;
-        return true;
+// A class of the user's, or one it derives from, defines == or !=.
+int defines_comparison(PyTypeObject *type) {
+    static PyObject *eq = quarn::intern("__eq__");
+    static PyObject *ne = quarn::intern("__ne__");
+    if (!eq || !ne) return -1;
+    PyObject *mro = type->tp_mro;
+    Py_ssize_t n = mro && PyTuple_Check(mro) ? PyTuple_GET_SIZE(mro) : 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        auto *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
+        if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE) || !base->tp_dict) continue;
+        if (PyDict_GetItemWithError(base->tp_dict, eq) || PyDict_GetItemWithError(base->tp_dict, ne)) return 1;
+        if (PyErr_Occurred()) return -1;
     }
-    return false;
+    return 0;
 }
 
-// A data key that the wildcard equality treats unlike a dict lookup: a
-// schema object used as a data key (unwrapped, or matching anything), NaN.
-int exotic_key(PyObject *key) {
-    if (PyFloat_CheckExact(key)) return std::isnan(PyFloat_AS_DOUBLE(key));
-    return instance_of(key, g.Optional);
+// A key that dict lookups treat exactly as the tuple and wildcard
+// comparisons do: not a schema object (unwrapped, or matching anything),
+// not NaN (unequal to itself), no comparison of the user's own.  1 yes,
+// 0 no, -1 on error.
+int lookup_safe(PyObject *key) {
+    PyTypeObject *t = Py_TYPE(key);
+    if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyBool_Type || t == &PyBytes_Type || key == Py_None)
+        return 1;
+    if (t == &PyFloat_Type) return !std::isnan(PyFloat_AS_DOUBLE(key));
+    if (t == &PyTuple_Type) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(key); ++i) {
+            int safe = lookup_safe(PyTuple_GET_ITEM(key, i));
+            if (safe <= 0) return safe;
+        }
+        return 1;
+    }
+    // Built-in types keep their comparisons and hashes consistent.
+    if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) return 1;
+    int schema_object = instance_of(key, g.Optional);
+    if (schema_object) return schema_object < 0 ? -1 : 0;
+    int own = defines_comparison(t);
+    return own < 0 ? -1 : !own;
 }
 
 // Looks at the keys of the first `depth` levels: deeper keys are never
@@ -141,11 +161,12 @@ int has_exotic_keys(PyObject *node, Py_ssize_t depth) {
     PyObject *k, *v;
     while (PyDict_Next(node, &pos, &k, &v)) {
         Ref key = Ref::borrow(k), value = Ref::borrow(v);
-        int exotic = exotic_key(key.get());
-        if (exotic) return exotic;
+        int safe = lookup_safe(key.get());
+        if (safe <= 0) return safe < 0 ? -1 : 1;
         int nested = is_nonempty_dict(value.get());
         if (nested < 0) return -1;
-        if (nested && (exotic = has_exotic_keys(value.get(), depth - 1))) return exotic;
+        int exotic = nested ? has_exotic_keys(value.get(), depth - 1) : 0;
+        if (exotic) return exotic;
     }
     return 0;
 }
@@ -308,7 +329,9 @@ struct DataPaths::Pattern {
             int schema_object = instance_of(key.get(), g.Schema);
             if (schema_object < 0) return false;
             made_up_key |= schema_object || PyCallable_Check(key.get());
-            lookup_safe &= ordalin::lookup_safe(key.get());
+            int safe = ordalin::lookup_safe(key.get());
+            if (safe < 0) return false;
+            lookup_safe &= safe > 0;
             keys.push_back(std::move(key));
         }
         return true;
@@ -497,7 +520,11 @@ bool DataPaths::targets(PyObject *key_path, RefVec &out) {
 bool DataPaths::leaf_value(PyObject *path, Ref &value) {
     value.reset();
     bool safe = PyTuple_CheckExact(path) && PyTuple_GET_SIZE(path) > 0;
-    for (Py_ssize_t i = 0; safe && i < PyTuple_GET_SIZE(path); ++i) safe = lookup_safe(PyTuple_GET_ITEM(path, i));
+    for (Py_ssize_t i = 0; safe && i < PyTuple_GET_SIZE(path); ++i) {
+        int key_safe = lookup_safe(PyTuple_GET_ITEM(path, i));
+        if (key_safe < 0) return false;
+        safe = key_safe > 0;
+    }
     bool literal = true;
     if (safe && !literal_mode(PyTuple_GET_SIZE(path), literal)) return false;
     if (literal || !safe) {
