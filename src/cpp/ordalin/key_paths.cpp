@@ -52,6 +52,17 @@ Ref tuple_from(const RefVec &keys, size_t from = 0, size_t to = SIZE_MAX) {
     return t;
 }
 
+// prefix + keys[from:], as a tuple.
+Ref joined_tuple(const RefVec &prefix, const RefVec &keys, size_t from) {
+    size_t n = prefix.size() + (keys.size() - from);
+    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    if (!t) return t;
+    Py_ssize_t i = 0;
+    for (const Ref &k : prefix) PyTuple_SET_ITEM(t.get(), i++, k.dup().release());
+    for (size_t j = from; j < keys.size(); ++j) PyTuple_SET_ITEM(t.get(), i++, keys[j].dup().release());
+    return t;
+}
+
 bool flatten_into(PyObject *mapping, RefVec &prefix, Entries &out) {
     quarn::RecursionGuard guard(" while flattening a dictionary");
     if (!guard.ok()) return false;
@@ -406,10 +417,7 @@ bool DataPaths::expand(PyObject *node, size_t level, const Pattern &pattern, Ref
             Presence presence = walk_tail(value.dup(), pattern.keys, level + 1);
             ok = presence != Presence::Error;
             if (presence == Presence::Absent) {
-                RefVec full;
-                for (const Ref &p : prefix) full.push_back(p.dup());
-                for (size_t t = level + 1; t < pattern.keys.size(); ++t) full.push_back(pattern.keys[t].dup());
-                Ref path = tuple_from(full);
+                Ref path = joined_tuple(prefix, pattern.keys, level + 1);
                 ok = bool(path);
                 if (ok) out.push_back(std::move(path));
             }
@@ -553,6 +561,47 @@ bool DataPaths::leaf_value(PyObject *path, Ref &value) {
     return true;
 }
 
+// ---- AddressSet ---------------------------------------------------------------
+
+namespace {
+size_t address_hash(const void *p) {
+    uint64_t x = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p));
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    return static_cast<size_t>(x);
+}
+}  // namespace
+
+bool AddressSet::contains(const void *p) const {
+    if (slots_.empty()) return false;
+    size_t mask = slots_.size() - 1;
+    for (size_t i = address_hash(p) & mask; slots_[i]; i = (i + 1) & mask)
+        if (slots_[i] == p) return true;
+    return false;
+}
+
+void AddressSet::insert(const void *p) {
+    if ((size_ + 1) * 2 > slots_.size()) grow();
+    size_t mask = slots_.size() - 1;
+    size_t i = address_hash(p) & mask;
+    while (slots_[i]) {
+        if (slots_[i] == p) return;
+        i = (i + 1) & mask;
+    }
+    slots_[i] = p;
+    ++size_;
+}
+
+void AddressSet::grow() {
+    std::vector<const void *> old;
+    old.swap(slots_);
+    slots_.assign(old.empty() ? 16 : old.size() * 4, nullptr);
+    size_ = 0;
+    for (const void *p : old)
+        if (p) insert(p);
+}
+
 // ---- DictBuilder --------------------------------------------------------------
 
 Ref DictBuilder::own_copy(PyObject *source) {
@@ -577,7 +626,7 @@ bool DictBuilder::add(PyObject *path, PyObject *value) {
         PyObject *key = PyTuple_GET_ITEM(path, i);
         Ref child = lookup(node, key);
         if (!child && PyErr_Occurred()) return false;
-        if (child && made_ids_.count(child.get())) {
+        if (child && made_ids_.contains(child.get())) {
             node = child.get();
             continue;
         }

@@ -10,7 +10,6 @@
 
 #include "ordalin.hpp"
 
-#include <unordered_set>
 #include <vector>
 
 namespace ordalin {
@@ -107,6 +106,19 @@ private:
     Ref flat_paths_;    // list of the flat_ key paths, for missing_from
 };
 
+// A set of object addresses, open addressing.  The objects are kept alive
+// by their owner, so an address stands for one object.
+class AddressSet {
+public:
+    bool contains(const void *p) const;
+    void insert(const void *p);
+
+private:
+    void grow();
+    std::vector<const void *> slots_;
+    size_t size_ = 0;
+};
+
 // Builds the completed data: the caller's data itself while nothing is
 // added; else a new top-level dict in which only the dicts on the key paths
 // of added entries are new (shallow plain copies, or new dicts where none
@@ -128,7 +140,7 @@ private:
     Ref base_;
     Ref root_;
     RefVec made_;   // keeps the dicts made here alive, so their ids stay theirs
-    std::unordered_set<PyObject *> made_ids_;
+    AddressSet made_ids_;
 };
 
 }  // namespace ordalin
