@@ -82,6 +82,7 @@ def test_none_completes_an_empty_dict(schema, expected):
     (Default(int, 5), None, 5),
     (Default(int, 5), 3, 3),
     (Default(dict, {'x': 1}), {'y': 2}, {'y': 2, 'x': 1}),
+    (Default(dict, {'x': {}}), None, {'x': {}}),
     (int, None, None),
 ])
 def test_top_level_default(schema, data, expected):

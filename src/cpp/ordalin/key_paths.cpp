@@ -86,34 +86,48 @@ bool flatten_into(PyObject *mapping, RefVec &prefix, Entries &out) {
     return true;
 }
 
+bool scan_into(PyObject *mapping, RefVec &prefix, LeafKind wanted, Entries *out, SchemaLeaves &counts);
+
+// One (key, value) of a schema dict: descended into, or counted as a leaf.
+bool scan_item(Ref key, Ref value, RefVec &prefix, LeafKind wanted, Entries *out, SchemaLeaves &counts) {
+    int nested = is_nonempty_dict(value.get());
+    if (nested < 0) return false;
+    prefix.push_back(std::move(key));
+    bool ok = true;
+    if (nested) {
+        ok = scan_into(value.get(), prefix, wanted, out, counts);
+    } else {
+        int is_default = instance_of(value.get(), g.Default);
+        int is_fallback = is_default < 0 ? -1 : instance_of(value.get(), g.Fallback);
+        ok = is_fallback >= 0;
+        counts.defaults += is_default > 0;
+        counts.fallbacks += is_fallback > 0;
+        if (ok && out && (wanted == LeafKind::Default ? is_default : is_fallback) > 0) {
+            Ref path = tuple_from(prefix);
+            ok = bool(path);
+            if (ok) out->push_back({std::move(path), std::move(value)});
+        }
+    }
+    prefix.pop_back();
+    return ok;
+}
+
 bool scan_into(PyObject *mapping, RefVec &prefix, LeafKind wanted, Entries *out, SchemaLeaves &counts) {
     quarn::RecursionGuard guard(" while looking for defaults and fallbacks");
     if (!guard.ok()) return false;
+    if (PyDict_CheckExact(mapping)) {
+        // Straight over the dict: PyDict_Next stays in bounds even if Python
+        // code run meanwhile changes it, and each item is owned while used.
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(mapping, &pos, &key, &value))
+            if (!scan_item(Ref::borrow(key), Ref::borrow(value), prefix, wanted, out, counts)) return false;
+        return true;
+    }
     std::vector<std::pair<Ref, Ref>> items;
     if (!items_of(mapping, items)) return false;
-    for (auto &item : items) {
-        PyObject *value = item.second.get();
-        int nested = is_nonempty_dict(value);
-        if (nested < 0) return false;
-        prefix.push_back(item.first.dup());
-        bool ok = true;
-        if (nested) {
-            ok = scan_into(value, prefix, wanted, out, counts);
-        } else {
-            int is_default = instance_of(value, g.Default);
-            int is_fallback = is_default < 0 ? -1 : instance_of(value, g.Fallback);
-            ok = is_fallback >= 0;
-            counts.defaults += is_default > 0;
-            counts.fallbacks += is_fallback > 0;
-            if (ok && out && (wanted == LeafKind::Default ? is_default : is_fallback) > 0) {
-                Ref path = tuple_from(prefix);
-                ok = bool(path);
-                if (ok) out->push_back({std::move(path), std::move(item.second)});
-            }
-        }
-        prefix.pop_back();
-        if (!ok) return false;
-    }
+    for (auto &item : items)
+        if (!scan_item(std::move(item.first), std::move(item.second), prefix, wanted, out, counts)) return false;
     return true;
 }
 
