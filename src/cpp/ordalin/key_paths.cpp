@@ -27,8 +27,10 @@ bool items_of(PyObject *mapping, std::vector<std::pair<Ref, Ref>> &out) {
         while (PyDict_Next(mapping, &pos, &key, &value)) out.emplace_back(Ref::borrow(key), Ref::borrow(value));
         return true;
     }
+    static PyObject *items_name = quarn::intern("items");
+    if (!items_name) return false;
     note_user_code();
-    Ref items = quarn::call_method(mapping, Ref::steal(PyUnicode_FromString("items")).get());
+    Ref items = quarn::call_method(mapping, items_name);
     Ref iter = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
     if (!iter) return false;
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
@@ -43,12 +45,10 @@ bool items_of(PyObject *mapping, std::vector<std::pair<Ref, Ref>> &out) {
     return !PyErr_Occurred();
 }
 
-Ref tuple_from(const RefVec &keys, size_t from = 0, size_t to = SIZE_MAX) {
-    if (to > keys.size()) to = keys.size();
-    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(to - from)));
+Ref tuple_from(const RefVec &keys) {
+    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keys.size())));
     if (!t) return t;
-    for (size_t i = from; i < to; ++i)
-        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i - from), keys[i].dup().release());
+    for (size_t i = 0; i < keys.size(); ++i) PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), keys[i].dup().release());
     return t;
 }
 
