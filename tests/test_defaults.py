@@ -25,10 +25,10 @@ VRF = {'vrf': {Any(): {'interfaces': {Any(): {'status': str, 'mtu': Default(int,
     ({'a': {'b': Default(int, 1)}}, {}, {'a': {'b': 1}}),
     ({'a': Default(dict, {'x': 1})}, {'a': {'y': 2}}, {'a': {'y': 2, 'x': 1}}),  # merged key-wise
     ({'a': Default(dict, {})}, {}, {'a': {}}),
-    # Decision 3: Optional keys on the way are unwrapped.
+    # Optional keys on the way are unwrapped.
     ({Optional('a'): {'b': Default(int, 1)}}, {}, {'a': {'b': 1}}),
     ({Optional('a'): {'b': Default(int, 1), 'c': int}}, {'a': {'c': 2}}, {'a': {'c': 2, 'b': 1}}),
-    # Decision 9: no interface invented under the other VRF.
+    # No interface is invented under the other VRF.
     (VRF, {'vrf': {'v1': {'interfaces': {'i1': {'status': 'up'}}},
                    'v2': {'interfaces': {'i2': {'status': 'up', 'mtu': 9000}}}}},
      {'vrf': {'v1': {'interfaces': {'i1': {'status': 'up', 'mtu': 1500}}},
@@ -39,10 +39,10 @@ def test_validate_completes_missing_defaults(schema, data, expected):
 
 
 @pytest.mark.parametrize('schema, data', [
-    ({'a': Default(int, 1)}, {'a': {'x': 1}}),          # decision 6: a dict under the default's path
+    ({'a': Default(int, 1)}, {'a': {'x': 1}}),          # a dict under the default's path
     ({'a': {'b': Default(int, 1)}}, {'a': 5}),          # a value where a dict would be needed
     ({'a': {'b': Default(int, 1)}}, {'a': {'b': {'c': 1}}}),
-    ({str: {'b': Default(int, 1)}}, {}),                # decision 10: no key made up for a type
+    ({str: {'b': Default(int, 1)}}, {}),                # no key made up for a type
     ({Optional(str): Default(int, 1)}, {}),
     ({Any(): {Or('x', 'y'): Default(int, 1)}}, {'k': {'z': 1}}),
     ({'a': int, 'b': dict}, {'a': 1, 'b': {}}),         # no Default at all
@@ -51,14 +51,14 @@ def test_nothing_added_returns_the_data_itself(schema, data):
     assert Schema(schema).apply_defaults(data) is data
 
 
-def test_decision_10_leaves_type_keys_to_validation():
+def test_type_keys_are_left_to_validation():
     with pytest.raises(SchemaMissingKeyError):
         Schema({str: {'b': Default(int, 1)}}).validate({})
 
 
 @pytest.mark.parametrize('data', [5, 'x', [1], (), OrderedDict()])
 def test_non_dict_data_is_returned_unchanged(data):
-    # Decision 5: validation itself reports the type error.
+    # Validation itself reports the type error.
     schema = Schema({'a': Default(int, 1)})
     if isinstance(data, dict):
         assert schema.apply_defaults(data) == {'a': 1}
@@ -69,7 +69,7 @@ def test_non_dict_data_is_returned_unchanged(data):
 
 
 @pytest.mark.parametrize('schema, expected', [
-    ({'a': Default(int, 1), Any(): {'x': Default(int, 2)}}, {'a': 1}),   # decision 7
+    ({'a': Default(int, 1), Any(): {'x': Default(int, 2)}}, {'a': 1}),   # no wildcard entries
     ({Optional('a'): Default(int, 1)}, {'a': 1}),
     ({str: Default(int, 1)}, {}),
     ({'a': int}, {}),
@@ -102,7 +102,6 @@ def test_collect_defaults():
 
 
 def test_only_changed_dicts_are_new_and_the_callers_are_untouched():
-    # Decision 8.
     untouched = OrderedDict([('x', 1)])
     data = {'keep': {'v': untouched}, 'fill': OrderedDict([('y', 2)]), 'empty': {}}
     before = copy.deepcopy(data)

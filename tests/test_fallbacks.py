@@ -17,7 +17,7 @@ from quarn.utils.ordalin import Any, Default, Fallback, Optional, Schema
     ({'h': str, Any(): {'alias': Fallback(str, 'h'), 'n': int}},
      {'h': 'r1', 'i1': {'n': 1}, 'i2': {'n': 2, 'alias': 'x'}},
      {'h': 'r1', 'i1': {'n': 1, 'alias': 'r1'}, 'i2': {'n': 2, 'alias': 'x'}}),
-    ({'s': {'t': int}, Optional('a'): {'b': Fallback(int, 's.t')}},   # decision 3
+    ({'s': {'t': int}, Optional('a'): {'b': Fallback(int, 's.t')}},   # unwrapped
      {'s': {'t': 1}}, {'s': {'t': 1}, 'a': {'b': 1}}),
     ({'a': str, 'b': {'c': Fallback(str, 'a')}}, {'a': 'x', 'b': {}}, {'a': 'x', 'b': {'c': 'x'}}),
 ])
@@ -28,11 +28,11 @@ def test_validate_fills_fallbacks(schema, data, expected):
 
 
 @pytest.mark.parametrize('schema, data', [
-    # Decision 4: no source needed when nothing is to be added.
+    # No source is needed when nothing is to be added.
     ({'a': str, 'b': Fallback(str, 'a')}, {'b': 'y'}),
     ({Any(): {'x': Fallback(str, 'src')}}, {}),
     ({Any(): {'x': Fallback(str, 'src')}}, {'k': {'x': 'y'}}),
-    # Decisions 6 and 10: present data is kept, no type key is made up.
+    # Present data is kept, no type key is made up.
     ({'a': str, 'b': Fallback(str, 'a')}, {'a': 'x', 'b': {'c': 1}}),
     ({'a': str, str: Fallback(str, 'a')}, {'a': 'x'}),
     ({'a': str}, {'a': 'x'}),
@@ -97,7 +97,6 @@ def test_collect_fallbacks(schema, expected):
     (Fallback(int, 'a'), {}),                 # nothing to fall back from
 ])
 def test_non_dict_data_or_top_level_fallback(schema, data):
-    # Decision 5.
     assert Schema(schema).apply_fallback(data) is data
 
 
