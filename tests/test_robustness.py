@@ -192,3 +192,18 @@ def test_validations_in_threads_running_python_code():
     for t in threads:
         t.join()
     assert errors == []
+
+
+def test_deep_data_with_a_high_recursion_limit_still_raises():
+    # The engine's own frames are larger than the interpreter's: its nesting
+    # is capped below what the C stack holds, whatever the limit says.
+    import sys
+    schema = {}
+    schema[Optional('a')] = schema
+    old = sys.getrecursionlimit()
+    sys.setrecursionlimit(200000)
+    try:
+        with pytest.raises(RecursionError):
+            Schema(schema).validate(nested(100000), False)
+    finally:
+        sys.setrecursionlimit(old)

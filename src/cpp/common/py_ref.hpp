@@ -16,6 +16,10 @@
 #include <utility>
 #include <vector>
 
+#ifndef QUARN_MAX_DEPTH
+#define QUARN_MAX_DEPTH 2500
+#endif
+
 namespace quarn {
 
 class Ref {
@@ -177,17 +181,41 @@ inline Ref tuple_of(RefVec &items) {
 }
 
 // Guard for Py_EnterRecursiveCall: deep data or schemas give RecursionError.
+// The extensions' own nesting is also counted and held below the recursion
+// limit and below kMaxDepth, because their C++ frames are larger than the
+// interpreter allows for (3.12 and later count C recursion separately, with
+// limits meant for small frames).
 class RecursionGuard {
 public:
-    explicit RecursionGuard(const char *where) : ok_(Py_EnterRecursiveCall(where) == 0) {}
+    static constexpr int kMaxDepth = QUARN_MAX_DEPTH;
+
+    explicit RecursionGuard(const char *where) : ok_(false) {
+        if (depth() >= limit()) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            return;
+        }
+        if (Py_EnterRecursiveCall(where) != 0) return;
+        ++depth();
+        ok_ = true;
+    }
     RecursionGuard(const RecursionGuard &) = delete;
     RecursionGuard &operator=(const RecursionGuard &) = delete;
     ~RecursionGuard() {
-        if (ok_) Py_LeaveRecursiveCall();
+        if (!ok_) return;
+        --depth();
+        Py_LeaveRecursiveCall();
     }
     bool ok() const { return ok_; }
 
 private:
+    static int &depth() {
+        static thread_local int d = 0;
+        return d;
+    }
+    static int limit() {
+        int l = Py_GetRecursionLimit();
+        return l < kMaxDepth ? l : kMaxDepth;
+    }
     bool ok_;
 };
 

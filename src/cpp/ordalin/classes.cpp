@@ -7,6 +7,7 @@
 // replaced by a method descriptor bound to the class, implemented in C++.
 #include "ordalin.hpp"
 
+#include <cstring>
 #include <initializer_list>
 
 namespace ordalin {
@@ -170,6 +171,11 @@ PyObject *make_class(const char *name, std::initializer_list<PyObject *> bases,
     if (!cls) return nullptr;
     for (const Member &m : members) {
         Ref descr = make_descriptor(cls.get(), m);
+        // inspect.signature(cls) binds `__init__` to the class itself, which
+        // a method descriptor refuses on 3.13: an instancemethod around it
+        // binds the same way for instances and hands inspect the descriptor.
+        if (descr && std::strcmp(m.def->ml_name, "__init__") == 0)
+            descr = Ref::steal(PyInstanceMethod_New(descr.get()));
         if (!descr || PyObject_SetAttrString(cls.get(), m.def->ml_name, descr.get()) < 0)
             return nullptr;
     }
