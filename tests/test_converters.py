@@ -73,4 +73,4 @@ def test_path_aware_use_failure_message_omits_the_path():
         raise ValueError('v')
     with pytest.raises(SchemaError) as info:
         Schema({'a': PathAwareUse(f)}).validate({'a': 1})
-    assert info.value.args == ("f(1) raised ValueError('v')",)
+    assert info.value.args == ('f(1) raised ' + repr(ValueError('v')),)

@@ -11,7 +11,7 @@ from quarn.utils import exceptions as ex
      "at ['a', 'b']: expected <class 'int'>, got 'x'"),
     (ex.SchemaValueError, ([], 1, 2), {'schema': 1, 'data': 2}, 'at []: expected 1, got 2'),
     (ex.SchemaClassError, ([], len, 3, TypeError('t')), {'schema': len, 'data': 3},
-     "at []: <built-in function len> raised TypeError('t') for 3"),
+     "at []: <built-in function len> raised {!r} for 3".format(TypeError('t'))),
     (ex.SchemaMissingKeyError, (['x'], ['a', 'b']), {'missing': ['a', 'b']},
      "at ['x']: missing keys a, b"),
     (ex.SchemaUnsupportedKeyError, ([], {'b'}), {'wrong_keys': {'b'}}, "at []: unsupported keys {'b'}"),
