@@ -269,6 +269,10 @@ Ref validate_wrapped(PyObject *schema, PyObject *data, bool top) {
 }
 
 Ref validate_schema_object(PyObject *obj, PyObject *data, bool top) {
+    // Schema objects nest (Optional(Optional(...)), Or(And(...))): deep
+    // chains give RecursionError.
+    quarn::RecursionGuard guard(" while validating a schema object");
+    if (!guard.ok()) return Ref();
     // A user's subclass may compute its attributes in Python.
     if (!is_engine_class(Py_TYPE(obj))) note_user_code();
     PyObject *validate = _PyType_Lookup(Py_TYPE(obj), g.s_validate);
