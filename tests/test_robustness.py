@@ -3,7 +3,7 @@ import pytest
 
 from quarn.utils.exceptions import (
     SchemaError, SchemaMissingKeyError, SchemaTypeError, SchemaUnsupportedKeyError)
-from quarn.utils.ordalin import Any, Optional, Or, Schema, Use
+from quarn.utils.ordalin import And, Any, Default, Optional, Or, Schema, Use
 
 
 def nested(depth):
@@ -207,3 +207,14 @@ def test_deep_data_with_a_high_recursion_limit_still_raises():
             Schema(schema).validate(nested(100000), False)
     finally:
         sys.setrecursionlimit(old)
+
+
+@pytest.mark.parametrize('wrap', [
+    lambda s: Optional(s), lambda s: Or(s), lambda s: And(s), lambda s: Default(s, 1),
+], ids=['Optional', 'Or', 'And', 'Default'])
+def test_deep_chains_of_schema_objects_raise_recursion_error(wrap):
+    schema = int
+    for _ in range(100000):
+        schema = wrap(schema)
+    with pytest.raises(RecursionError):
+        Schema(schema).validate(5, False)
