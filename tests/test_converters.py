@@ -74,3 +74,22 @@ def test_path_aware_use_failure_message_omits_the_path():
     with pytest.raises(SchemaError) as info:
         Schema({'a': PathAwareUse(f)}).validate({'a': 1})
     assert info.value.args == ('f(1) raised ' + repr(ValueError('v')),)
+
+
+@pytest.mark.parametrize('callable_, data, expected', [
+    (int, '42', 42), (int, 4.7, 4), (float, '2.5', 2.5), (str, 7, '7'), (len, 'abc', 3),
+])
+def test_builtin_conversions(callable_, data, expected):
+    result = Schema({'k': Use(callable_)}).validate({'k': data})['k']
+    assert result == expected and type(result) is type(expected)
+
+
+@pytest.mark.parametrize('callable_, data', [(int, 'x'), (float, 'y'), (len, 5)])
+def test_builtin_conversion_failures_name_the_callable(callable_, data):
+    with pytest.raises(SchemaError) as info:
+        Use(callable_).validate(data)
+    try:
+        callable_(data)
+    except Exception as e:
+        expected = e
+    assert info.value.args == ('{}({!r}) raised {!r}'.format(callable_.__name__, data, expected),)

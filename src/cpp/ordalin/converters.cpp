@@ -57,11 +57,22 @@ PyObject *path_aware_use_validate(PyObject *self, PyObject *args, PyObject *kwar
 
 }  // namespace
 
+Ref call_converter(PyObject *callable, PyObject *data) {
+    if (callable == reinterpret_cast<PyObject *>(&PyLong_Type)) return Ref::steal(PyNumber_Long(data));
+    if (callable == reinterpret_cast<PyObject *>(&PyFloat_Type)) return Ref::steal(PyNumber_Float(data));
+    if (callable == reinterpret_cast<PyObject *>(&PyUnicode_Type)) return Ref::steal(PyObject_Str(data));
+    if (callable == g.builtin_len) {
+        Py_ssize_t n = PyObject_Size(data);
+        return n < 0 ? Ref() : Ref::steal(PyLong_FromSsize_t(n));
+    }
+    return quarn::call_fast(callable, data);
+}
+
 Ref use_validate_impl(PyObject *self, PyObject *data) {
     Ref callable = quarn::getattr(self, g.s_schema);
     if (!callable) return callable;
     if (!is_pure_call(callable.get(), data)) note_user_code();
-    Ref result = quarn::call_fast(callable.get(), data);
+    Ref result = call_converter(callable.get(), data);
     return result ? std::move(result) : convert_failure(callable.get(), data);
 }
 

@@ -93,7 +93,7 @@ Ref type_test(PyObject *type, PyObject *data, PathCtx &path) {
 // Step 7: the callable's result, or SchemaClassError from its Exception.
 Ref call_schema(PyObject *schema, PyObject *data, PathCtx &path) {
     if (!is_pure_call(schema, data)) note_user_code();
-    Ref result = quarn::call_fast(schema, data);
+    Ref result = call_converter(schema, data);
     if (result || !PyErr_ExceptionMatches(PyExc_Exception)) return result;
     quarn::SavedError caught;
     Ref error = caught.value();

@@ -71,6 +71,11 @@ inline bool is_pure_call(PyObject *callable, PyObject *data) {
             callable == reinterpret_cast<PyObject *>(&PyBool_Type) || callable == g.builtin_len);
 }
 
+// `callable(data)`, with the built-in conversions (int, float, str, bool,
+// len) done directly: calling the type object would build an argument
+// tuple for the same single-argument conversion.
+Ref call_converter(PyObject *callable, PyObject *data);
+
 inline void note_user_code() {
     ++g_user_epoch;
     if (g_straight_walk_count) snapshot_straight_walks();
