@@ -105,3 +105,10 @@ def test_markers_are_never_required():
     schema = {Optional('a'): int, Any(): str, 'b': str}
     assert Schema(schema).validate({'b': 'x'}) == {'b': 'x'}
     assert Schema(schema).validate({'b': 'x', 'z': 'y'}) == {'b': 'x', 'z': 'y'}
+
+
+def test_or_lets_recursion_errors_through():
+    def deep(_):
+        raise RecursionError('too deep')
+    with pytest.raises(RecursionError, match='too deep'):
+        Or(deep, int).validate(1)

@@ -93,3 +93,13 @@ def test_builtin_conversion_failures_name_the_callable(callable_, data):
     except Exception as e:
         expected = e
     assert info.value.args == ('{}({!r}) raised {!r}'.format(callable_.__name__, data, expected),)
+
+
+def test_recursion_errors_pass_unchanged():
+    raised = RecursionError('too deep')
+
+    def deep(_):
+        raise raised
+    with pytest.raises(RecursionError) as info:
+        Use(deep).validate(1)
+    assert info.value is raised

@@ -129,8 +129,11 @@ Ref or_validate_impl(PyObject *self, PyObject *data, bool top) {
         if (verdict < 0) {
             result = validate_wrapped(schema.get(), data_ref.get(), top);
             if (result) return result;
-            // Only ordinary exceptions mean "no match"; Ctrl-C and exits go on.
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) return Ref();
+            // Only ordinary exceptions mean "no match"; Ctrl-C and exits go
+            // on, and so does running out of stack, which no other
+            // alternative can mend (describing it would only recurse again).
+            if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_RecursionError))
+                return Ref();
         }
         if (!messages && !(messages = Ref::steal(PyList_New(0)))) return Ref();
         if (verdict == 0) {

@@ -19,7 +19,10 @@ Ref callable_name(PyObject *callable) {
 // The converter failed: a SchemaError passes unchanged; another Exception
 // becomes SchemaError("name(repr(data)) raised repr(e)") from e.
 Ref convert_failure(PyObject *callable, PyObject *data) {
-    if (PyErr_ExceptionMatches(g.SchemaError) || !PyErr_ExceptionMatches(PyExc_Exception)) return Ref();
+    // A RecursionError passes too: describing the data would recurse again.
+    if (PyErr_ExceptionMatches(g.SchemaError) || !PyErr_ExceptionMatches(PyExc_Exception) ||
+        PyErr_ExceptionMatches(PyExc_RecursionError))
+        return Ref();
     quarn::SavedError caught;
     Ref error = caught.value();
     Ref name = callable_name(callable);
