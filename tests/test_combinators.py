@@ -111,4 +111,4 @@ def test_or_lets_recursion_errors_through():
     def deep(_):
         raise RecursionError('too deep')
     with pytest.raises(RecursionError, match='too deep'):
-        Or(deep, int).validate(1)
+        Or(Use(deep), int).validate(1)
