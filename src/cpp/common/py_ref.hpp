@@ -13,12 +13,10 @@
 #define PyDict_GET_SIZE(mp) (((PyDictObject *)(mp))->ma_used)
 #endif
 
+#include <pthread.h>
+
 #include <utility>
 #include <vector>
-
-#ifndef QUARN_MAX_DEPTH
-#define QUARN_MAX_DEPTH 2500
-#endif
 
 namespace quarn {
 
@@ -181,40 +179,51 @@ inline Ref tuple_of(RefVec &items) {
 }
 
 // Guard for Py_EnterRecursiveCall: deep data or schemas give RecursionError.
-// The extensions' own nesting is also counted and held below the recursion
-// limit and below kMaxDepth, because their C++ frames are larger than the
-// interpreter allows for (3.12 and later count C recursion separately, with
-// limits meant for small frames).
+// The interpreter's count is not enough on its own: the extensions' C++
+// frames are larger than it allows for (3.12 and later count C recursion
+// against limits meant for small frames, and sanitizer builds grow every
+// frame), so the guard also refuses to go on when the thread's stack is
+// nearly used up.
 class RecursionGuard {
 public:
-    static constexpr int kMaxDepth = QUARN_MAX_DEPTH;
-
     explicit RecursionGuard(const char *where) : ok_(false) {
-        if (depth() >= limit()) {
+        if (stack_nearly_full()) {
             PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
             return;
         }
-        if (Py_EnterRecursiveCall(where) != 0) return;
-        ++depth();
-        ok_ = true;
+        ok_ = Py_EnterRecursiveCall(where) == 0;
     }
     RecursionGuard(const RecursionGuard &) = delete;
     RecursionGuard &operator=(const RecursionGuard &) = delete;
     ~RecursionGuard() {
-        if (!ok_) return;
-        --depth();
-        Py_LeaveRecursiveCall();
+        if (ok_) Py_LeaveRecursiveCall();
     }
     bool ok() const { return ok_; }
 
 private:
-    static int &depth() {
-        static thread_local int d = 0;
-        return d;
+    // Room kept for the code that runs at the deepest level (user code,
+    // the interpreter raising and reporting the error).
+    static constexpr size_t kStackMargin = 512 * 1024;
+
+    static bool stack_nearly_full() {
+        static thread_local const char *low = nullptr;  // this thread's stack end
+        static thread_local bool known = false;
+        if (!known) {
+            known = true;
+            low = stack_low_end();
+        }
+        if (!low) return false;
+        const char *here = static_cast<const char *>(__builtin_frame_address(0));
+        return here < low || static_cast<size_t>(here - low) < kStackMargin;
     }
-    static int limit() {
-        int l = Py_GetRecursionLimit();
-        return l < kMaxDepth ? l : kMaxDepth;
+    static const char *stack_low_end() {
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) != 0) return nullptr;
+        void *addr = nullptr;
+        size_t size = 0;
+        int rc = pthread_attr_getstack(&attr, &addr, &size);
+        pthread_attr_destroy(&attr);
+        return rc == 0 ? static_cast<const char *>(addr) : nullptr;
     }
     bool ok_;
 };
