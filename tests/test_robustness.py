@@ -218,3 +218,16 @@ def test_deep_chains_of_schema_objects_raise_recursion_error(wrap):
         schema = wrap(schema)
     with pytest.raises(RecursionError):
         Schema(schema).validate(5, False)
+
+
+def test_schema_changed_between_validations_is_seen():
+    inner = {'a': int}
+    schema = Schema({'x': inner, 'y': {}})
+    assert schema.validate({'x': {'a': 1}, 'y': {}}) == {'x': {'a': 1}, 'y': {}}
+    inner['b'] = Default(int, 2)             # a nested dict changes
+    assert schema.validate({'x': {'a': 1}, 'y': {}}) == {'x': {'a': 1, 'b': 2}, 'y': {}}
+    schema.schema['y']['z'] = Default(str, 'q')   # an empty dict leaf fills up
+    assert schema.validate({'x': {'a': 1}, 'y': {}})['y'] == {'z': 'q'}
+    del inner['b']
+    schema.schema['y'].clear()
+    assert schema.validate({'x': {'a': 1}, 'y': {}}) == {'x': {'a': 1}, 'y': {}}

@@ -300,10 +300,66 @@ Ref reconstruct(const Entries &entries) {
     return builder.current();
 }
 
+namespace {
+
+// Schema dicts found to hold no Default and no Fallback leaf, with every
+// dict of the tree and its version, parents before children: while all
+// versions hold, the tree is unchanged and need not be walked again.  Only
+// the top dict is held; an unchanged parent still holds its child dicts, so
+// each version is read from a live dict.
+struct MarkerFreeTree {
+    Ref top;
+    std::vector<std::pair<PyObject *, uint64_t>> dicts;  // the top dict first
+};
+MarkerFreeTree &marker_free_slot(PyObject *schema) {
+    // Never destroyed: it holds references when the interpreter ends.
+    static MarkerFreeTree *slots = new MarkerFreeTree[64];
+    return slots[(reinterpret_cast<uintptr_t>(schema) >> 4) & 63];
+}
+
+bool known_marker_free(PyObject *schema) {
+    const MarkerFreeTree &tree = marker_free_slot(schema);
+    if (tree.top.get() != schema) return false;
+    for (const auto &d : tree.dicts)
+        if (dict_version(d.first) != d.second) return false;
+    return true;
+}
+
+// Every dict of an exact-dict tree (leaves that are empty dicts included);
+// false when a dict subclass is met (its contents are its own business).
+bool dicts_of_tree(PyObject *d, std::vector<std::pair<PyObject *, uint64_t>> &out) {
+    if (!PyDict_CheckExact(d)) return false;
+    quarn::RecursionGuard guard(" while looking for defaults and fallbacks");
+    if (!guard.ok()) {
+        PyErr_Clear();
+        return false;
+    }
+    out.emplace_back(d, dict_version(d));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value))
+        if (PyDict_Check(value) && !dicts_of_tree(value, out)) return false;
+    return true;
+}
+
+}  // namespace
+
 bool scan_schema(PyObject *schema, LeafKind wanted, Entries *out, SchemaLeaves &counts) {
     if (!PyDict_Check(schema)) return schema == Py_None || not_a_dict(schema);
+    if (known_marker_free(schema)) return true;
     RefVec prefix;
-    return scan_into(schema, prefix, wanted, out, counts);
+    uint64_t epoch = g_user_epoch;
+    if (!scan_into(schema, prefix, wanted, out, counts)) return false;
+    if (counts.defaults == 0 && counts.fallbacks == 0 && epoch == g_user_epoch) {
+        MarkerFreeTree tree;
+        if (dicts_of_tree(schema, tree.dicts)) {
+            tree.top = Ref::borrow(schema);
+            // Replacing a slot may free the tree it held: run that last.
+            MarkerFreeTree old = std::move(marker_free_slot(schema));
+            marker_free_slot(schema) = std::move(tree);
+        }
+    }
+    return true;
 }
 
 void remember_scan(PyObject *schema, PyObject *schema_type, const SchemaLeaves &counts, uint64_t epoch) {

@@ -15,7 +15,7 @@ struct ViewCache {
 };
 // Shared by all threads (the GIL serialises them): views are dropped when
 // the last validation running in any thread returns.
-ViewCache cache;
+ViewCache &cache = *new ViewCache();  // never destroyed, like the interpreter's own state
 
 // Priority of a key without calling Python code for the common key types.
 inline int quick_priority(PyObject *key) {
