@@ -61,10 +61,16 @@ def test_signatures(member, signature):
     assert str(inspect.signature(getattr(BargeonBase, member))) == signature
 
 
-def test_init_and_class_signatures():
+def test_init_signature():
     init = inspect.signature(BargeonBase.__init__)
     assert list(init.parameters) == ['self', 'args', 'os', 'testbed', 'kwargs']
     assert (init.parameters['os'].default, init.parameters['testbed'].default) == ('localhost', None)
+
+
+# inspect of 3.9 and 3.10 looks only at a class's own __new__, and skips it
+# when it is a builtin function.
+@pytest.mark.skipif((3, 9) <= sys.version_info < (3, 11), reason='inspect skips builtin __new__')
+def test_class_signature():
     assert str(inspect.signature(BargeonBase)) == "(*args, os='localhost', testbed=None, **kwargs)"
 
 

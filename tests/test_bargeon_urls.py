@@ -61,3 +61,9 @@ def test_exactly_one_argument(fu, method):
         getattr(fu, method)()
     with pytest.raises(TypeError):
         getattr(fu, method)('a', 'b')
+
+
+def test_instance_wired_to_call_itself_gets_recursion_error(fu):
+    fu.is_local = fu.is_remote
+    with pytest.raises(RecursionError):
+        fu.is_remote('/x')

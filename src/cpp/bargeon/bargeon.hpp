@@ -98,6 +98,10 @@ PyObject *with_self(PyObject *, PyObject *args, PyObject *kwargs) {
         PyErr_SetString(PyExc_TypeError, "method called without its instance");
         return nullptr;
     }
+    // Members call back into the instance (is_remote -> is_local, ...):
+    // an instance wired to call itself gets RecursionError, not a crash.
+    quarn::RecursionGuard guard(" in a BargeonBase method");
+    if (!guard.ok()) return nullptr;
     Ref rest = tuple_tail(args, 1);
     if (!rest) return nullptr;
     return F(PyTuple_GET_ITEM(args, 0), rest.get(), kwargs);

@@ -118,19 +118,22 @@ PyObject *remove_child(PyObject *self, PyObject *args, PyObject *kwargs) {
     if (!child) return nullptr;
     std::optional<quarn::SavedError> escaping;
     if (!close_child(child.get(), key)) escaping.emplace();
-    // The key goes in every case; the escaping error is held meanwhile so
-    // that no Python code runs with an error set.
-    bool forgotten = forget_child(self, key);
+    // The key goes in every case.  Errors are held out of the interpreter
+    // meanwhile, so that no Python code (pop, the child's __del__) runs with
+    // an error set.
+    std::optional<quarn::SavedError> pop_error;
+    if (!forget_child(self, key)) pop_error.emplace();
     child.reset();
-    if (escaping) {
-        if (forgotten) {
-            escaping->restore();
-        } else {
-            quarn::chain_pending(escaping->value());
-        }
+    if (pop_error) {
+        Ref context = escaping ? escaping->value() : Ref();
+        pop_error->restore();
+        quarn::chain_pending(std::move(context));
         return nullptr;
     }
-    if (!forgotten) return nullptr;
+    if (escaping) {
+        escaping->restore();
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 

@@ -73,9 +73,8 @@ Ref resolve_os_class(PyObject *cls, PyObject *os) {
 bool log_instantiation(PyObject *cls, PyObject *kwargs) {
     int child = has_true_parent(kwargs);
     if (child < 0) return false;
-    Ref prefix = Ref::borrow(child ? nullptr : n.empty);
-    if (child && !(prefix = Ref::steal(PyUnicode_FromString("child ")))) return false;
-    Ref name = quarn::getattr(cls, n.dunder_name);
+    Ref prefix = Ref::steal(PyUnicode_FromString(child ? "child " : ""));
+    Ref name = prefix ? quarn::getattr(cls, n.dunder_name) : Ref();
     Ref module = name ? quarn::getattr(cls, n.dunder_module) : Ref();
     if (!module) return false;
     return log_debug(format_message("Instantiating {}class {} from module {}...",
@@ -91,6 +90,8 @@ Ref allocate(PyObject *cls) {
 }
 
 PyObject *bargeon_new(PyObject *, PyObject *args, PyObject *kwargs) {
+    quarn::RecursionGuard guard(" in BargeonBase.__new__");
+    if (!guard.ok()) return nullptr;
     Bound b;
     if (!bind(NEW_PARAMS, args, kwargs, b)) return nullptr;
     Ref cls = b.values[0].dup();

@@ -65,7 +65,8 @@ bool create_logger(PyObject *module) {
         PyErr_SetString(PyExc_SystemError, "bargeon: logging or __name__ missing");
         return false;
     }
-    Ref logger = quarn::call_method(logging.get(), quarn::intern("getLogger"), name.get());
+    Ref get_logger = Ref::steal(quarn::intern("getLogger"));
+    Ref logger = get_logger ? quarn::call_method(logging.get(), get_logger.get(), name.get()) : Ref();
     return logger && PyModule_AddObject(module, "logger", logger.release()) == 0;
 }
 

@@ -117,29 +117,31 @@ Ref or_validate_impl(PyObject *self, PyObject *data, bool top) {
     Ref schemas = schemas_of(self);
     if (!schemas) return schemas;
     Ref data_ref = Ref::borrow(data);
-    Ref messages = Ref::steal(PyList_New(0));
-    if (!messages) return messages;
+    Ref messages;  // made at the first failure
     // Mismatches of plain alternatives on plain data: their text has no
     // side effects, so it is made only if every alternative fails.
     std::vector<Py_ssize_t> deferred;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(schemas.get()); ++i) {
         Ref schema = Ref::borrow(PyTuple_GET_ITEM(schemas.get(), i));
-        if (!top) {
-            int verdict = plain_verdict(schema.get(), data_ref.get());
-            if (verdict > 0) return data_ref;
-            if (verdict == 0) {
-                deferred.push_back(PyList_GET_SIZE(messages.get()));
-                if (PyList_Append(messages.get(), schema.get()) < 0) return Ref();
-                continue;
-            }
+        int verdict = top ? -1 : plain_verdict(schema.get(), data_ref.get());
+        if (verdict > 0) return data_ref;
+        Ref result;
+        if (verdict < 0) {
+            result = validate_wrapped(schema.get(), data_ref.get(), top);
+            if (result) return result;
+            // Only ordinary exceptions mean "no match"; Ctrl-C and exits go on.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return Ref();
         }
-        Ref result = validate_wrapped(schema.get(), data_ref.get(), top);
-        if (result) return result;
-        // Only ordinary exceptions mean "no match"; Ctrl-C and exits go on.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return Ref();
+        if (!messages && !(messages = Ref::steal(PyList_New(0)))) return Ref();
+        if (verdict == 0) {
+            deferred.push_back(PyList_GET_SIZE(messages.get()));
+            if (PyList_Append(messages.get(), schema.get()) < 0) return Ref();
+            continue;
+        }
         if (!add_mismatch(messages.get(), schema.get(), data_ref.get())) return Ref();
         PyErr_Clear();
     }
+    if (!messages && !(messages = Ref::steal(PyList_New(0)))) return Ref();
     for (Py_ssize_t i : deferred) {
         Ref text = mismatch_text(PyList_GET_ITEM(messages.get(), i), data_ref.get());
         if (!text) return text;

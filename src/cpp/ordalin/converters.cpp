@@ -60,8 +60,8 @@ PyObject *path_aware_use_validate(PyObject *self, PyObject *args, PyObject *kwar
 Ref use_validate_impl(PyObject *self, PyObject *data) {
     Ref callable = quarn::getattr(self, g.s_schema);
     if (!callable) return callable;
-    note_user_code();
-    Ref result = quarn::call(callable.get(), data);
+    if (!is_pure_call(callable.get(), data)) note_user_code();
+    Ref result = quarn::call_fast(callable.get(), data);
     return result ? std::move(result) : convert_failure(callable.get(), data);
 }
 
@@ -69,7 +69,7 @@ Ref path_aware_validate_impl(PyObject *self, PyObject *path, PyObject *data) {
     Ref callable = quarn::getattr(self, g.s_schema);
     if (!callable) return callable;
     note_user_code();
-    Ref result = quarn::call(callable.get(), path, data);
+    Ref result = quarn::call_fast(callable.get(), path, data);
     return result ? std::move(result) : convert_failure(callable.get(), data);
 }
 

@@ -92,8 +92,8 @@ Ref type_test(PyObject *type, PyObject *data, PathCtx &path) {
 
 // Step 7: the callable's result, or SchemaClassError from its Exception.
 Ref call_schema(PyObject *schema, PyObject *data, PathCtx &path) {
-    note_user_code();
-    Ref result = quarn::call(schema, data);
+    if (!is_pure_call(schema, data)) note_user_code();
+    Ref result = quarn::call_fast(schema, data);
     if (result || !PyErr_ExceptionMatches(PyExc_Exception)) return result;
     quarn::SavedError caught;
     Ref error = caught.value();

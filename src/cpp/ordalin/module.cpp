@@ -92,6 +92,14 @@ bool bind_list_dict(PyObject *module) {
     return PyModule_AddObject(module, "ListDict", list_dict.release()) == 0;
 }
 
+// The built-in converters the walk knows to run no Python code.
+bool bind_builtins() {
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    Ref len = builtins ? Ref::steal(PyObject_GetAttrString(builtins.get(), "len")) : Ref();
+    g.builtin_len = len.release();
+    return g.builtin_len != nullptr;
+}
+
 bool set_all(PyObject *module) {
     const Py_ssize_t n = sizeof(ALL_NAMES) / sizeof(ALL_NAMES[0]);
     Ref all = Ref::steal(PyList_New(n));
@@ -114,7 +122,7 @@ PyModuleDef module_def = {
 extern "C" __attribute__((visibility("default"))) PyObject *PyInit_ordalin(void) {
     using namespace ordalin;
     Ref module = Ref::steal(PyModule_Create(&module_def));
-    if (!module || !intern_names() || !bind_exceptions(module.get()) ||
+    if (!module || !intern_names() || !bind_builtins() || !bind_exceptions(module.get()) ||
         !bind_list_dict(module.get()) || !set_all(module.get()) || !create_classes(module.get()))
         return nullptr;
     return module.release();

@@ -22,6 +22,7 @@ struct State {
         *SchemaMissingKeyError, *SchemaUnsupportedKeyError, *SchemaError,
         *SchemaFallbackError, *SchemaFallbackLoopError;
     PyObject *ListDict;
+    PyObject *builtin_len;  // builtins.len, a converter that runs no Python code on plain data
     // The built-in method descriptors, to tell when a subclass overrides one.
     PyObject *schema_validate, *schema_collect_defaults, *schema_collect_fallbacks,
         *schema_apply_defaults, *schema_apply_fallback, *schema_str,
@@ -60,6 +61,16 @@ inline bool is_plain(PyObject *o) {
 extern uint64_t g_user_epoch;
 extern size_t g_straight_walk_count;
 void snapshot_straight_walks();
+// Whether calling `callable(data)` surely runs no Python code: a built-in
+// conversion (int, float, str, bool, len) of plain data.
+inline bool is_pure_call(PyObject *callable, PyObject *data) {
+    return is_plain(data) && Py_TYPE(data) != &PyType_Type &&
+           (callable == reinterpret_cast<PyObject *>(&PyLong_Type) ||
+            callable == reinterpret_cast<PyObject *>(&PyFloat_Type) ||
+            callable == reinterpret_cast<PyObject *>(&PyUnicode_Type) ||
+            callable == reinterpret_cast<PyObject *>(&PyBool_Type) || callable == g.builtin_len);
+}
+
 inline void note_user_code() {
     ++g_user_epoch;
     if (g_straight_walk_count) snapshot_straight_walks();

@@ -64,12 +64,18 @@ bool is_plain_value(PyObject *o) {
 std::shared_ptr<SchemaView> build_view(PyObject *schema) {
     auto view = std::make_shared<SchemaView>();
     view->facts = facts_of(schema);
+    view->schema = schema;
+    if (PyDict_Check(schema)) view->version = dict_version(schema);
     if (!snapshot_entries(schema, view->ordered) || !order_by_priority(view->ordered)) return nullptr;
     view->facts.epoch = g_user_epoch;
     if (view->facts.exact) {
+        view->by_version = true;
         // A plain data key that is not a schema key equals no plain schema key.
         for (const Entry &e : view->ordered)
-            if (!is_plain_value(e.key.get())) view->candidates.push_back(make_candidate(e));
+            if (!is_plain_value(e.key.get())) {
+                view->candidates.push_back(make_candidate(e));
+                if (view->candidates.back().kind == KeyKind::Equals) view->by_version = false;
+            }
     }
     return view;
 }
@@ -198,12 +204,6 @@ KeyFacts scan_keys(PyObject *schema) {
     return facts;
 }
 
-bool KeyFacts::may_hold(PyObject *key) const {
-    PyTypeObject *t = Py_TYPE(key);
-    if (t == &PyUnicode_Type) return str_keys;
-    if (t == &PyType_Type || PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(g.Schema))) return true;
-    return other_keys;
-}
 
 std::shared_ptr<SchemaView> view_of(PyObject *schema) {
     if (!PyDict_CheckExact(schema) || cache.depth == 0) return build_view(schema);

@@ -57,8 +57,15 @@ struct KeyFacts {
     size_t required = 0;      // keys whose type is not Optional
 
     bool fresh() const { return epoch == g_user_epoch; }
-    // Whether a plain data key may equal a key of the (unchanged) schema.
-    bool may_hold(PyObject *key) const;
+    // Whether a plain data key may equal a key of the (unchanged) schema:
+    // an exact str only equals a str; classes and the engine's objects
+    // compare by identity.
+    bool may_hold(PyObject *key) const {
+        PyTypeObject *t = Py_TYPE(key);
+        if (t == &PyUnicode_Type) return str_keys;
+        if (t == &PyType_Type || PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(g.Schema))) return true;
+        return other_keys;
+    }
 };
 // The facts of a schema dict, remembered by the dict's identity and version.
 KeyFacts facts_of(PyObject *schema);
@@ -67,8 +74,17 @@ struct SchemaView {
     KeyFacts facts;
     EntryVec ordered;  // every key with its value, priority order
     std::vector<Candidate> candidates;
+    PyObject *schema = nullptr;  // kept alive by whoever holds the view
+    uint64_t version = 0;        // the schema dict's version when made
+    bool by_version = false;     // whether the version alone tells it is fresh
 
-    bool fresh() const { return facts.fresh(); }
+    // Still true of the schema: an exact dict with plain keys is described
+    // by its version, unless an Optional key's wrapped value was taken
+    // (Python code may have changed it); anything else only while no
+    // Python code ran.
+    bool fresh() const {
+        return by_version ? dict_version(schema) == version : facts.fresh();
+    }
 };
 
 // The view of `schema` for the current epoch (shared: a walk keeps the one

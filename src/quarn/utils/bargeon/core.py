@@ -18,11 +18,6 @@ and kept.
 
 import importlib
 
-try:
-    from importlib import metadata as _metadata
-except ImportError:  # Python < 3.8
-    import importlib_metadata as _metadata
-
 __all__ = ['PluginManager', 'PluginLoadError', 'ENTRY_POINT_GROUP']
 
 ENTRY_POINT_GROUP = 'quarn.bargeon.plugins'
@@ -46,7 +41,13 @@ class PluginLoadError(ImportError):
 
 
 def _group_entry_points(group):
-    found = _metadata.entry_points()
+    # Imported here: the metadata machinery costs time that importing the
+    # file-transfer base should not pay.
+    try:
+        from importlib import metadata
+    except ImportError:  # Python < 3.8
+        import importlib_metadata as metadata
+    found = metadata.entry_points()
     if hasattr(found, 'select'):
         return list(found.select(group=group))
     return list(found.get(group, ()))
