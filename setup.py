@@ -35,13 +35,23 @@ def extension(name, folder):
 
 
 EXTENSIONS = {
-    'ordalin': extension('quarn.utils.ordalin', 'ordalin'),
-    'bargeon': extension('quarn.utils.bargeon.bases.bargeon', 'bargeon'),
+    'ordalin': ('quarn.utils.ordalin', 'ordalin'),
+    'bargeon': ('quarn.utils.bargeon.bases.bargeon', 'bargeon'),
 }
 # The FTP server the examples and the tests start (2.x needs 3.7).
 FTP_SERVER = ['pyftpdlib; python_version >= "3.7"', 'pyftpdlib<2; python_version < "3.7"']
 
-wanted = os.environ.get('QUARN_EXTENSIONS', 'ordalin,bargeon').split(',')
+
+def wanted_extensions():
+    """The extensions named by QUARN_EXTENSIONS (default: all) that have sources.
+
+    A folder without .cpp files is skipped, so the package still builds while
+    an extension is being written.
+    """
+    names = os.environ.get('QUARN_EXTENSIONS', ','.join(EXTENSIONS)).split(',')
+    return [extension(*EXTENSIONS[name]) for name in names
+            if name in EXTENSIONS and cpp_sources(EXTENSIONS[name][1])]
+
 
 with open(os.path.join(HERE, 'README.md')) as readme:
     long_description = readme.read()
@@ -56,7 +66,7 @@ setup(
     package_dir={'': 'src'},
     packages=find_packages('src'),
     package_data={'': ['*.pyi', 'py.typed']},
-    ext_modules=[EXTENSIONS[name] for name in wanted if name in EXTENSIONS],
+    ext_modules=wanted_extensions(),
     install_requires=['importlib_metadata; python_version < "3.8"'],
     extras_require={
         'examples': FTP_SERVER,

@@ -8,12 +8,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <utility>
-#include <vector>
-
-#ifndef PyDict_GET_SIZE  // added in 3.7
+// CPython 3.6 has the dict size macro only under its private name.
+#if PY_VERSION_HEX < 0x03070000 && !defined(PyDict_GET_SIZE)
 #define PyDict_GET_SIZE(mp) (((PyDictObject *)(mp))->ma_used)
 #endif
+
+#include <utility>
+#include <vector>
 
 namespace quarn {
 

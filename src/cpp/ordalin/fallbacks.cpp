@@ -1,15 +1,222 @@
-// Fallbacks: Fallback, collect_fallbacks, apply_fallback.  (Placeholder.)
-#include "ordalin.hpp"
+// Fallbacks: Fallback, Schema.collect_fallbacks and Schema.apply_fallback.
+//
+// A Fallback leaf of a dictionary schema names another key path of the
+// top-level data; a top-level validation that lacks the Fallback's own key
+// path takes the value found there.  Chains of fallbacks are flattened once
+// per collection (the rewritten `fallback` attributes stay rewritten), and
+// loops are reported.
+#include "key_paths.hpp"
 
 namespace ordalin {
 
-Ref apply_fallback_for(PyObject *, PyObject *, PyObject *, PyObject *data) { return Ref::borrow(data); }
-
 namespace {
-PyObject *not_yet(PyObject *, PyObject *, PyObject *) {
-    PyErr_SetString(PyExc_NotImplementedError, "not yet");
-    return nullptr;
+
+PyObject *dict_type() { return reinterpret_cast<PyObject *>(&PyDict_Type); }
+
+Ref raise_loop(PyObject *fallback, PyObject *key_path) {
+    RefVec args;
+    args.push_back(Ref::borrow(fallback));
+    args.push_back(Ref::borrow(key_path));
+    return raise_schema_error(g.SchemaFallbackLoopError, args);
 }
+
+// `a == b` by its truth value.
+int equals(PyObject *a, PyObject *b) {
+    Ref eq = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    return eq ? PyObject_IsTrue(eq.get()) : -1;
+}
+
+// The lists of one pass: key paths, Fallback objects, their `fallback`s.
+struct Chains {
+    Ref paths, objs, targets;
+
+    bool build(const Entries &fallbacks) {
+        paths = Ref::steal(PyList_New(0));
+        objs = Ref::steal(PyList_New(0));
+        targets = Ref::steal(PyList_New(0));
+        if (!paths || !objs || !targets) return false;
+        for (const Entry &e : fallbacks) {
+            Ref target = quarn::getattr(e.value.get(), g.s_fallback);
+            if (!target || PyList_Append(paths.get(), e.path.get()) < 0 ||
+                PyList_Append(objs.get(), e.value.get()) < 0 || PyList_Append(targets.get(), target.get()) < 0)
+                return false;
+        }
+        return true;
+    }
+
+    // set(paths) & set(targets) is not empty.
+    int linked() const {
+        Ref a = Ref::steal(PySet_New(paths.get()));
+        Ref b = a ? Ref::steal(PySet_New(targets.get())) : Ref();
+        Ref both = b ? Ref::steal(PyNumber_And(a.get(), b.get())) : Ref();
+        if (!both) return -1;
+        return PyObject_Size(both.get()) > 0;
+    }
+
+    // Points every object whose fallback is another fallback's key path at
+    // that one's fallback; changes are seen by the later objects.
+    bool shorten() const {
+        Py_ssize_t n = PyList_GET_SIZE(objs.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref obj = Ref::borrow(PyList_GET_ITEM(objs.get(), i));
+            Ref target = quarn::getattr(obj.get(), g.s_fallback);
+            if (!target) return false;
+            int linked = PySequence_Contains(paths.get(), target.get());
+            if (linked <= 0) {
+                if (linked < 0) return false;
+                continue;
+            }
+            Py_ssize_t index = PySequence_Index(paths.get(), target.get());
+            if (index < 0) return false;
+            Ref next = Ref::borrow(PyList_GET_ITEM(objs.get(), index));
+            Ref next_target = quarn::getattr(next.get(), g.s_fallback);
+            if (!next_target) return false;
+            int loop = equals(target.get(), next_target.get());
+            if (loop < 0) return false;
+            if (loop) {
+                Py_ssize_t at = PySequence_Index(objs.get(), obj.get());
+                if (at < 0) return false;
+                Ref key_path = Ref::borrow(PyList_GET_ITEM(paths.get(), at));
+                raise_loop(target.get(), key_path.get());
+                return false;
+            }
+            if (PyObject_SetAttr(obj.get(), g.s_fallback, next_target.get()) < 0) return false;
+        }
+        return true;
+    }
+};
+
+// Replaces chains of fallbacks by direct references to their last key,
+// pass after pass until no fallback names another fallback's key path.
+bool flatten_chains(const Entries &fallbacks) {
+    note_user_code();
+    for (;;) {
+        if (PyErr_CheckSignals() < 0) return false;
+        Chains chains;
+        if (!chains.build(fallbacks)) return false;
+        int linked = chains.linked();
+        if (linked <= 0) return linked == 0;
+        if (!chains.shorten()) return false;
+    }
+}
+
+// A Fallback naming its own key path.
+bool check_self_loops(const Entries &fallbacks) {
+    for (const Entry &e : fallbacks) {
+        Ref target = quarn::getattr(e.value.get(), g.s_fallback);
+        if (!target) return false;
+        int loop = equals(target.get(), e.path.get());
+        if (loop < 0) return false;
+        if (loop) {
+            raise_loop(target.get(), e.path.get());
+            return false;
+        }
+    }
+    return true;
+}
+
+// What collect_fallbacks yields, in the form apply_fallback uses it.
+struct Collected {
+    Ref object;        // the collected fallbacks when not held as entries
+    Entries entries;   // a dictionary schema's fallbacks, by key path
+    bool as_entries = false;
+
+    int truth() const { return as_entries ? !entries.empty() : PyObject_IsTrue(object.get()); }
+    bool is_dict() const { return as_entries || PyDict_Check(object.get()); }
+};
+
+// The built-in collect_fallbacks for `schema` of type `schema_type`.
+bool collect(PyObject *schema, PyObject *schema_type, Collected &out) {
+    int r = subclass_of(schema_type, dict_type());
+    if (r < 0) return false;
+    if (r) {
+        SchemaLeaves counts;
+        out.as_entries = true;
+        if (!scan_schema(schema, LeafKind::Fallback, &out.entries, counts)) return false;
+        return out.entries.empty() || (check_self_loops(out.entries) && flatten_chains(out.entries));
+    }
+    if ((r = subclass_of(schema_type, g.Fallback)) < 0) return false;
+    out.object = Ref::borrow(r ? schema : Py_None);
+    return true;
+}
+
+bool collect_for(PyObject *self, PyObject *schema, PyObject *schema_type, Collected &out, bool use_memo) {
+    if (self && !uses_builtin(self, g.s_collect_fallbacks, g.schema_collect_fallbacks)) {
+        note_user_code();
+        out.object = quarn::call_method(self, g.s_collect_fallbacks);
+        return bool(out.object);
+    }
+    Ref own_schema, own_type;
+    if (self) {
+        if (!read_schema(self, own_schema, own_type)) return false;
+        schema = own_schema.get();
+        schema_type = own_type.get();
+    }
+    // The defaults step of this validation found no Fallback leaves.
+    if (use_memo && take_remembered_fallbacks(schema, schema_type) == 0) {
+        out.as_entries = true;
+        return true;
+    }
+    return collect(schema, schema_type, out);
+}
+
+// SchemaFallbackError(fallback, data so far), raised while the failed
+// lookup's ValueError is handled.
+Ref raise_missing_source(PyObject *fallback, const DictBuilder &completed) {
+    PyErr_Format(PyExc_ValueError, "%R is not in list", fallback);
+    quarn::SavedError lookup_error;
+    Ref context = lookup_error.value();
+    Ref data = completed.current();
+    if (!data) return data;
+    Ref exc = quarn::call(g.SchemaFallbackError, fallback, data.get());
+    quarn::raise_with_context(std::move(exc), std::move(context));
+    return Ref();
+}
+
+// The built-in apply_fallback.
+Ref apply_fallback_impl(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data,
+                        bool use_memo = false) {
+    Collected collected;
+    if (!collect_for(self, schema, schema_type, collected, use_memo)) return Ref();
+    int truth = collected.truth();
+    if (truth < 0) return Ref();
+    if (!truth || !collected.is_dict() || (data != Py_None && !PyDict_Check(data))) return Ref::borrow(data);
+    if (collected.as_entries ? !split_dict_values(collected.entries) : !flatten(collected.object.get(), collected.entries))
+        return Ref();
+    DataPaths view(data);
+    DictBuilder completed(data);
+    RefVec targets;
+    for (const Entry &entry : collected.entries) {
+        targets.clear();
+        if (!view.targets(entry.path.get(), targets)) return Ref();
+        if (targets.empty()) continue;   // the source is needed only to add something
+        Ref source_path = quarn::getattr(entry.value.get(), g.s_fallback);
+        if (!source_path) return source_path;
+        Ref value;
+        if (!view.leaf_value(source_path.get(), value)) return Ref();
+        if (!value) return raise_missing_source(source_path.get(), completed);
+        for (const Ref &path : targets)
+            if (!completed.add(path.get(), value.get())) return Ref();
+    }
+    return completed.result();
+}
+
+PyObject *schema_collect_fallbacks(PyObject *self, PyObject *) {
+    Ref schema, schema_type;
+    if (!read_schema(self, schema, schema_type)) return nullptr;
+    Collected collected;
+    if (!collect(schema.get(), schema_type.get(), collected)) return nullptr;
+    return (collected.as_entries ? reconstruct(collected.entries) : std::move(collected.object)).release();
+}
+
+PyObject *schema_apply_fallback(PyObject *self, PyObject *args, PyObject *kwargs) {
+    static const char *kwlist[] = {"data", nullptr};
+    PyObject *data;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:apply_fallback", const_cast<char **>(kwlist), &data))
+        return nullptr;
+    return apply_fallback_impl(self, nullptr, nullptr, data).release();
+}
+
 // Fallback(schema, fallback): `fallback` is the source key path, given as
 // keys joined by ".".
 PyObject *fallback_init(PyObject *self, PyObject *args, PyObject *kwargs) {
@@ -25,12 +232,30 @@ PyObject *fallback_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     if (!init_args) return nullptr;
     return super_init(g.Fallback, self, init_args.get(), nullptr).release();
 }
+
 }  // namespace
 
-PyMethodDef schema_collect_fallbacks_def = {"collect_fallbacks", (PyCFunction)(void (*)(void))not_yet,
-                                            METH_VARARGS | METH_KEYWORDS, "collect_fallbacks($self)\n--\n\n"};
-PyMethodDef schema_apply_fallback_def = {"apply_fallback", (PyCFunction)(void (*)(void))not_yet,
-                                         METH_VARARGS | METH_KEYWORDS, "apply_fallback($self, data)\n--\n\n"};
+Ref apply_fallback_for(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data) {
+    if (self && !uses_builtin(self, g.s_apply_fallback, g.schema_apply_fallback)) {
+        note_user_code();
+        return quarn::call_method(self, g.s_apply_fallback, data);
+    }
+    return apply_fallback_impl(self, schema, schema_type, data, !self || is_plain(self));
+}
+
+PyMethodDef schema_collect_fallbacks_def = {
+    "collect_fallbacks", schema_collect_fallbacks, METH_NOARGS,
+    "collect_fallbacks($self)\n--\n\n"
+    "The fallbacks the schema declares: for a dictionary schema a nested dict\n"
+    "of its Fallback leaves under their key paths, chains of fallbacks\n"
+    "flattened; for a Fallback the object itself; else None."};
+PyMethodDef schema_apply_fallback_def = {
+    "apply_fallback", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(schema_apply_fallback)),
+    METH_VARARGS | METH_KEYWORDS,
+    "apply_fallback($self, data)\n--\n\n"
+    "Returns the data completed with the values its fallbacks name, for the\n"
+    "fallback key paths it lacks (the data itself when none is added; the\n"
+    "caller's dicts are never changed)."};
 PyMethodDef fallback_init_def = {"__init__", (PyCFunction)(void (*)(void))fallback_init,
                                  METH_VARARGS | METH_KEYWORDS, "__init__($self, schema, fallback)\n--\n\n"};
 

@@ -1,0 +1,132 @@
+"""Fallbacks: collect_fallbacks, apply_fallback and their use by validate."""
+import copy
+
+import pytest
+
+from quarn.utils.exceptions import (SchemaFallbackError, SchemaFallbackLoopError,
+                                    SchemaMissingKeyError)
+from quarn.utils.ordalin import Any, Default, Fallback, Optional, Schema
+
+
+@pytest.mark.parametrize('schema, data, expected', [
+    ({'a': str, 'b': Fallback(str, 'a')}, {'a': 'x'}, {'a': 'x', 'b': 'x'}),
+    ({'a': str, 'b': Fallback(str, 'a')}, {'a': 'x', 'b': 'y'}, {'a': 'x', 'b': 'y'}),
+    ({'a': Fallback(str, 'b'), 'b': Fallback(str, 'c'), 'c': str},      # chain flattened
+     {'b': 'y', 'c': 'z'}, {'a': 'z', 'b': 'y', 'c': 'z'}),
+    ({'a': Default(str, 'd'), 'b': Fallback(str, 'a')}, {}, {'a': 'd', 'b': 'd'}),  # default first
+    ({'h': str, Any(): {'alias': Fallback(str, 'h'), 'n': int}},
+     {'h': 'r1', 'i1': {'n': 1}, 'i2': {'n': 2, 'alias': 'x'}},
+     {'h': 'r1', 'i1': {'n': 1, 'alias': 'r1'}, 'i2': {'n': 2, 'alias': 'x'}}),
+    ({'s': {'t': int}, Optional('a'): {'b': Fallback(int, 's.t')}},   # unwrapped
+     {'s': {'t': 1}}, {'s': {'t': 1}, 'a': {'b': 1}}),
+    ({'a': str, 'b': {'c': Fallback(str, 'a')}}, {'a': 'x', 'b': {}}, {'a': 'x', 'b': {'c': 'x'}}),
+])
+def test_validate_fills_fallbacks(schema, data, expected):
+    before = copy.deepcopy(data)
+    assert Schema(schema).validate(data) == expected
+    assert data == before
+
+
+@pytest.mark.parametrize('schema, data', [
+    # No source is needed when nothing is to be added.
+    ({'a': str, 'b': Fallback(str, 'a')}, {'b': 'y'}),
+    ({Any(): {'x': Fallback(str, 'src')}}, {}),
+    ({Any(): {'x': Fallback(str, 'src')}}, {'k': {'x': 'y'}}),
+    # Present data is kept, no type key is made up.
+    ({'a': str, 'b': Fallback(str, 'a')}, {'a': 'x', 'b': {'c': 1}}),
+    ({'a': str, str: Fallback(str, 'a')}, {'a': 'x'}),
+    ({'a': str}, {'a': 'x'}),
+])
+def test_nothing_added_returns_the_data_itself(schema, data):
+    assert Schema(schema).apply_fallback(data) is data
+
+
+def test_valid_data_holding_the_target_needs_no_source():
+    with pytest.raises(SchemaMissingKeyError):
+        Schema({'a': str, 'b': Fallback(str, 'a')}).validate({'b': 'y'})
+
+
+@pytest.mark.parametrize('source, data', [
+    ('z', {'a': 'x'}),
+    ('a.b', {'a': 'x'}),
+    ('a', {'a': {'b': 'x'}}),           # names a dict, not a leaf
+])
+def test_missing_source(source, data):
+    schema = Schema({'a': object, 'b': Default(int, 1), 't': Fallback(str, source)})
+    with pytest.raises(SchemaFallbackError) as info:
+        schema.validate(data)
+    fallback, so_far = info.value.args
+    assert fallback == tuple(source.split('.'))
+    assert so_far == dict(data, b=1)
+    assert isinstance(info.value.__context__, ValueError)
+
+
+@pytest.mark.parametrize('schema, args', [
+    ({'a': Fallback(str, 'a')}, (('a',), ('a',))),
+    ({'x': {'y': Fallback(str, 'x.y')}}, (('x', 'y'), ('x', 'y'))),
+    ({'a': Fallback(str, 'b'), 'b': Fallback(str, 'a')}, (('a',), ('b',))),
+    ({'b': Fallback(str, 'a'), 'a': Fallback(str, 'b')}, (('b',), ('a',))),
+    ({'a': Fallback(str, 'b'), 'b': Fallback(str, 'c'), 'c': Fallback(str, 'a')}, (('c',), ('a',))),
+])
+def test_loops(schema, args):
+    with pytest.raises(SchemaFallbackLoopError) as info:
+        Schema(schema).validate({})
+    assert info.value.args == args
+
+
+def test_rewritten_fallbacks_stay_rewritten():
+    a, b = Fallback(str, 'b'), Fallback(str, 'c')
+    collected = Schema({'a': a, 'b': b, 'c': str}).collect_fallbacks()
+    assert collected == {'a': a, 'b': b}
+    assert a.fallback == ('c',) and b.fallback == ('c',)
+
+
+@pytest.mark.parametrize('schema, expected', [
+    ({'a': int}, {}),
+    (Fallback(int, 'a'), 'self'),
+    (int, None),
+])
+def test_collect_fallbacks(schema, expected):
+    result = Schema(schema).collect_fallbacks()
+    assert result is schema if expected == 'self' else result == expected
+
+
+@pytest.mark.parametrize('schema, data', [
+    ({'a': str, 'b': Fallback(str, 'a')}, 5),
+    ({'a': str, 'b': Fallback(str, 'a')}, ['a']),
+    (Fallback(int, 'a'), {}),                 # nothing to fall back from
+])
+def test_non_dict_data_or_top_level_fallback(schema, data):
+    assert Schema(schema).apply_fallback(data) is data
+
+
+def test_none_data_with_a_needed_source():
+    with pytest.raises(SchemaFallbackError) as info:
+        Schema({'b': Fallback(str, 'a')}).apply_fallback(None)
+    assert info.value.args == (('a',), {})
+
+
+def test_source_value_is_shared_not_copied():
+    value = ['v']
+    result = Schema({'s': list, Any(): {'t': Fallback(list, 's'), 'n': int}}).validate(
+        {'s': value, 'i1': {'n': 1}, 'i2': {'n': 2}})
+    assert result['i1']['t'] is value and result['i2']['t'] is value
+
+
+class OwnCollect(Schema):
+    def collect_fallbacks(self):
+        return {'b': Fallback(str, 'a')}
+
+
+def test_overridden_collect_is_used():
+    assert OwnCollect({'a': str, 'b': str}).validate({'a': 'x'}) == {'a': 'x', 'b': 'x'}
+
+
+def test_exotic_data_keys_take_the_literal_comparisons():
+    # An Any() used as a data key matches any schema key in the presence
+    # test: the default is seen as present.
+    key = Any()
+    assert Schema({'a': Default(int, 1)}).apply_defaults({key: 2}) == {key: 2}
+    nan = float('nan')
+    result = Schema({Any(): {'m': Default(int, 1)}}).apply_defaults({nan: {'x': 1}})
+    assert result[nan] == {'x': 1, 'm': 1}
