@@ -3,7 +3,7 @@ schema dict, the path list, combinator tuples, Fallback attributes, or that
 re-enters validation on the same schema object."""
 import pytest
 
-from quarn.utils.exceptions import (SchemaError, SchemaFallbackLoopError, SchemaMissingKeyError, SchemaTypeError,
+from quarn.utils.exceptions import (SchemaError, SchemaFallbackError, SchemaFallbackLoopError, SchemaMissingKeyError, SchemaTypeError,
                                     SchemaUnsupportedKeyError)
 from quarn.utils.ordalin import And, Any, Fallback, Optional, Or, Path, PathAwareUse, Schema, Use
 
@@ -237,6 +237,11 @@ def test_fallback_chain_flattened_stays_flattened():
     schema = Schema({'a': first, 'b': second, 'c': str})
     assert schema.validate({'c': 'z'}) == {'a': 'z', 'b': 'z', 'c': 'z'}
     assert first.fallback == ('c',)
-    second.fallback = ('a',)       # a loop made after the flattening
-    with pytest.raises(SchemaFallbackLoopError):
+    second.fallback = ('c', 'd')   # a chain made after the flattening is followed
+    with pytest.raises(SchemaFallbackError) as info:
         schema.validate({'c': 'z'})
+    assert info.value.args == (('c', 'd'), {'c': 'z', 'a': 'z'})   # with the fallbacks added so far
+    first.fallback, second.fallback = ('b',), ('a',)    # and a loop is found
+    with pytest.raises(SchemaFallbackLoopError) as info:
+        schema.validate({'c': 'z'})
+    assert info.value.args == (('a',), ('b',))
