@@ -202,7 +202,7 @@ def test_converter_failure_message_and_cause():
     error = ValueError('no')
     with pytest.raises(SchemaError) as info:
         Schema({'a': Use(raise_(error))}).validate({'a': 'x'}, False)
-    assert info.value.args == ("f('x') raised ValueError('no')",)
+    assert info.value.args == ("f('x') raised {!r}".format(error),)
     assert info.value.__cause__ is error
 
 
@@ -234,9 +234,10 @@ def test_raising_converter_key_falls_to_the_next_key():
 
 
 def test_converter_error_inside_and_propagates():
+    error = ValueError('v')
     with pytest.raises(SchemaError) as info:
-        And(str, Use(raise_(ValueError('v')))).validate('x')
-    assert info.value.args == ("f('x') raised ValueError('v')",)
+        And(str, Use(raise_(error))).validate('x')
+    assert info.value.args == ("f('x') raised {!r}".format(error),)
 
 
 # -- plugins: close, stat, registry -------------------------------------------------------

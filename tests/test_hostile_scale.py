@@ -63,12 +63,17 @@ def nested(make, depth, leaf=int):
 DEEP_RUNNER = """
 import sys
 from quarn.utils.ordalin import And, Optional, Or, Schema
-make = {'Optional': Optional, 'And': And, 'Or': Or, 'Schema': Schema, 'dict': lambda s: {'a': s}}[sys.argv[1]]
+kind = sys.argv[1]
+make = {'Optional': Optional, 'And': And, 'Or': Or, 'Schema': Schema, 'dict': lambda s: {'a': s}}.get(kind)
 schema = int
-data = 1
+data = {} if kind == 'selfref' else 1
 for _ in range(%d):
-    schema = make(schema)
+    if make:
+        schema = make(schema)
     data = {'a': data}
+if kind == 'selfref':           # one dict schema that accepts any depth
+    schema = {}
+    schema[Optional('a')] = schema
 try:
     Schema(schema).validate(data, sys.argv[2] == 'top')
 except BaseException as e:
@@ -76,11 +81,6 @@ except BaseException as e:
 else:
     print('returned')
 """
-
-# Delegating to a nested schema object recurses in C without the recursion
-# guard, so a deep enough chain overflows the C stack.
-UNGUARDED = pytest.mark.xfail(strict=True, reason='nested schema objects recurse without the recursion guard')
-
 
 def outcome_in_subprocess(kind, top):
     """What validating a DEPTH-deep chain of ``kind`` gives, or how the
@@ -91,23 +91,38 @@ def outcome_in_subprocess(kind, top):
     return done.stdout.strip() if done.returncode == 0 else 'died with {}'.format(done.returncode)
 
 
-@pytest.mark.parametrize('kind', [
-    pytest.param('Optional', marks=UNGUARDED),
-    pytest.param('And', marks=UNGUARDED),
-    pytest.param('Or', marks=UNGUARDED),
-    pytest.param('Schema', marks=UNGUARDED),
-    'dict',
-])
-@pytest.mark.parametrize('top', [False, True], ids=['nested', 'top'])
+# Faults seen today, by interpreter: delegating to a nested schema object
+# recurses in C without the recursion guard (the C stack overflows); on
+# 3.13 the dict walk overflows the C stack before the interpreter's C
+# recursion budget runs out; before 3.9 a RecursionError raised while a key
+# is tested against an Optional key is taken for a failed match.
+UNGUARDED = 'nested schema objects recurse without the recursion guard (segfault)'
+STACK_313 = 'the dict walk overflows the C stack on 3.13 before RecursionError (segfault)'
+SWALLOWED = 'RecursionError in an Optional key test is taken for a failed match'
+
+
+def deep_case(kind, top):
+    reason = None
+    if kind in ('Optional', 'And', 'Or', 'Schema'):
+        reason = UNGUARDED
+    elif not top and kind in ('dict', 'selfref') and sys.version_info >= (3, 13):
+        reason = STACK_313
+    elif not top and kind == 'selfref' and sys.version_info < (3, 9):
+        reason = SWALLOWED
+    marks = [pytest.mark.xfail(strict=True, reason=reason)] if reason else []
+    return pytest.param(kind, top, marks=marks, id='{}-{}'.format(kind, 'top' if top else 'nested'))
+
+
+@pytest.mark.parametrize('kind, top', [deep_case(kind, top)
+                                       for kind in ('Optional', 'And', 'Or', 'Schema', 'dict', 'selfref')
+                                       for top in (False, True)])
 def test_deep_schemas_raise_recursion_error(kind, top):
     assert outcome_in_subprocess(kind, top) == 'RecursionError'
 
 
-def test_deep_data_under_a_self_referencing_schema():
+def test_moderately_deep_data_under_a_self_referencing_schema():
     schema = {}
     schema[Optional('a')] = schema
-    with pytest.raises(RecursionError):
-        Schema(schema).validate(nested_dict(DEPTH, {}), False)
     assert Schema(schema).validate(nested_dict(200, {}), False) == nested_dict(200, {})
 
 

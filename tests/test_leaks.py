@@ -4,6 +4,7 @@ Each case is a block of calls with a known outcome (a result, or exactly one
 exception class) that ``assert_no_leak`` repeats many times.
 """
 import logging
+import os
 import sys
 import types
 from unittest import mock
@@ -142,8 +143,19 @@ def _validation_block(schema, data, expected, top=True):
     return block
 
 
-@pytest.mark.parametrize('schema, data, expected', VALIDATIONS,
-                         ids=['validate-%d' % i for i in range(len(VALIDATIONS))])
+# From 3.13 the recursion budget of C code no longer follows the recursion
+# limit, and the dict walk overflows the C stack before reaching it (see the
+# deep cases of test_hostile_scale), so the RecursionError path cannot be
+# reached there.
+RECURSION_UNREACHABLE = pytest.mark.skipif(sys.version_info >= (3, 13), reason='no RecursionError before the C stack ends')
+
+
+def validation_case(index, schema, data, expected):
+    marks = [RECURSION_UNREACHABLE] if expected is RecursionError else []
+    return pytest.param(schema, data, expected, marks=marks, id='validate-%d' % index)
+
+
+@pytest.mark.parametrize('schema, data, expected', [validation_case(i, *case) for i, case in enumerate(VALIDATIONS)])
 def test_validate_does_not_leak(schema, data, expected):
     iterations = 20 if expected is RecursionError else 300
     old = sys.getrecursionlimit()
@@ -331,20 +343,18 @@ def fu():
         ('linux', 'scp'): module('plugins.linux.scp', ScpBargeon),
         ('linux', 'bad'): module('plugins.linux.bad'),
     })
-    logger = logging.getLogger(bargeon_module.__name__)
-    # Format every message (the logging path runs) and keep none of them.
-    sink = logging.StreamHandler(open('/dev/null', 'w'))
-    sink.setLevel(logging.DEBUG)
-    saved = logger.level, logger.propagate
+    # A logger of its own, outside the logging tree (so that no capturing
+    # handler of the test runner keeps records), that formats every message
+    # and keeps none: the logging path runs in full.
+    logger = logging.Logger(bargeon_module.__name__, logging.DEBUG)
+    sink = logging.StreamHandler(open(os.devnull, 'w'))
     logger.addHandler(sink)
-    logger.setLevel(logging.DEBUG)
     logger.propagate = False
     with mock.patch.object(BargeonBase, '__plugin_mgr__', registry), \
+            mock.patch.object(bargeon_module, 'logger', logger), \
             mock.patch.object(bargeon_module.time, 'sleep', lambda seconds: None):
         yield BargeonBase(os='linux', testbed=TopologyTestbed.from_dict({'servers': SERVERS}))
-    logger.removeHandler(sink)
     sink.stream.close()
-    logger.level, logger.propagate = saved
 
 
 def _remove_fresh(fu, key):
