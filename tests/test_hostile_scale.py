@@ -91,26 +91,8 @@ def outcome_in_subprocess(kind, top):
     return done.stdout.strip() if done.returncode == 0 else 'died with {}'.format(done.returncode)
 
 
-# Faults seen today, by interpreter: delegating to a nested schema object
-# recurses in C without the recursion guard (the C stack overflows); on
-# 3.13 the dict walk overflows the C stack before the interpreter's C
-# recursion budget runs out; before 3.9 a RecursionError raised while a key
-# is tested against an Optional key is taken for a failed match.
-UNGUARDED = 'nested schema objects recurse without the recursion guard (segfault)'
-STACK_313 = 'the dict walk overflows the C stack on 3.13 before RecursionError (segfault)'
-SWALLOWED = 'RecursionError in an Optional key test is taken for a failed match'
-
-
 def deep_case(kind, top):
-    reason = None
-    if kind in ('Optional', 'And', 'Or', 'Schema'):
-        reason = UNGUARDED
-    elif not top and kind in ('dict', 'selfref') and sys.version_info >= (3, 13):
-        reason = STACK_313
-    elif not top and kind == 'selfref' and sys.version_info < (3, 9):
-        reason = SWALLOWED
-    marks = [pytest.mark.xfail(strict=True, reason=reason)] if reason else []
-    return pytest.param(kind, top, marks=marks, id='{}-{}'.format(kind, 'top' if top else 'nested'))
+    return pytest.param(kind, top, id='{}-{}'.format(kind, 'top' if top else 'nested'))
 
 
 @pytest.mark.parametrize('kind, top', [deep_case(kind, top)

@@ -127,7 +127,8 @@ Ref or_validate_impl(PyObject *self, PyObject *data, bool top) {
         if (verdict > 0) return data_ref;
         Ref result;
         if (verdict < 0) {
-            result = validate_wrapped(schema.get(), data_ref.get(), top);
+            // -2: the comparison failed, as the wrapped validation would.
+            if (verdict == -1) result = validate_wrapped(schema.get(), data_ref.get(), top);
             if (result) return result;
             // Only ordinary exceptions mean "no match"; Ctrl-C and exits go
             // on, and so does running out of stack, which no other
@@ -135,11 +136,17 @@ Ref or_validate_impl(PyObject *self, PyObject *data, bool top) {
             if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_RecursionError))
                 return Ref();
         }
-        if (!messages && !(messages = Ref::steal(PyList_New(0)))) return Ref();
         if (verdict == 0) {
+            if (!messages && !(messages = Ref::steal(PyList_New(0)))) return Ref();
             deferred.push_back(PyList_GET_SIZE(messages.get()));
             if (PyList_Append(messages.get(), schema.get()) < 0) return Ref();
             continue;
+        }
+        if (!messages) {
+            quarn::SavedError caught;  // the alternative's error waits
+            messages = Ref::steal(PyList_New(0));
+            if (!messages) return Ref();
+            caught.restore();
         }
         if (!add_mismatch(messages.get(), schema.get(), data_ref.get())) return Ref();
         PyErr_Clear();

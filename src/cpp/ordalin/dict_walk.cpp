@@ -9,6 +9,8 @@
 // type keys, plain values) are answered without raising an exception.
 #include "schema_view.hpp"
 
+#include <memory>
+
 namespace ordalin {
 
 namespace {
@@ -271,6 +273,7 @@ private:
     EntryVec entries_;
     bool snapshot_taken_ = false;
     bool snapshot_failed_ = false;
+    std::unique_ptr<quarn::SavedError> snapshot_error_;
     uint64_t snapshot_version_ = 0;  // the snapshot's values hold while the data has this version
     uint64_t data_version_ = 0, schema_version_ = 0;  // at the start
 
@@ -316,7 +319,8 @@ bool DictWalk::take_snapshot() {
     snapshot_version_ = dict_version(data_);
     // Entries after the one being walked are taken in priority order.
     if (!snapshot_entries(data_, entries_) || !order_by_priority(entries_, nullptr, current_ + 1)) {
-        PyErr_Clear();  // reported by the walk itself, not by the code about to run
+        // Held back: the walk reports it, not the code about to run.
+        snapshot_error_.reset(new quarn::SavedError());
         snapshot_failed_ = true;
         return false;
     }
@@ -430,55 +434,55 @@ bool DictWalk::walk_entry(const Entry &e, PyObject *value) {
 }
 
 // The plain value `schema` equals the plain `data`, no Python code run.
-bool plain_equal(PyObject *schema, PyObject *data) {
+// -1 with the error set when even this comparison fails (out of stack or
+// memory): the full road would fail the same way, so the error stands.
+int plain_equal(PyObject *schema, PyObject *data) {
     Ref eq = Ref::steal(PyObject_RichCompare(schema, data, Py_EQ));
-    if (!eq) {
-        PyErr_Clear();  // the general road reports it
-        return false;
-    }
+    if (!eq) return -1;
     return eq.get() == Py_True;
 }
 
 // Whether validating `data` with the value schema `schema` surely gives
-// back `data` itself without running Python code.
-bool passes_purely(PyObject *schema, PyObject *data) {
+// back `data` itself without running Python code: 1 yes, 0 not known,
+// -1 error (set).
+int passes_purely(PyObject *schema, PyObject *data) {
     PyTypeObject *st = Py_TYPE(schema);
     if (st == &PyType_Type)
         return is_type_test(schema) && PyObject_TypeCheck(data, reinterpret_cast<PyTypeObject *>(schema));
-    if (PyType_IsSubtype(st, reinterpret_cast<PyTypeObject *>(g.Any))) return true;
+    if (PyType_IsSubtype(st, reinterpret_cast<PyTypeObject *>(g.Any))) return 1;
     if (st == &PyUnicode_Type || st == &PyLong_Type || st == &PyBool_Type || schema == Py_None)
-        return is_plain(data) && plain_equal(schema, data);
-    return false;
+        return is_plain(data) ? plain_equal(schema, data) : 0;
+    return 0;
 }
 
 // Which schema key takes a plain data key, found without running Python
 // code against the unchanged exact schema: Found (with the schema's value
 // for it, and the matched key unless it was a direct hit), None (no key
 // takes it) or Unknown (a key test needs the full road).
-enum class Match { Found, None, Unknown };  // declared above
+enum class Match { Found, None, Unknown, Error };  // declared above
 
 Match DictWalk::match_plain(PyObject *key, PyObject *&sub_schema, PyObject *&matched) {
     matched = nullptr;
     sub_schema = nullptr;
+    // An error here (out of memory or stack) is the full road's error too.
     if (facts_.may_hold(key)) {
         sub_schema = PyDict_GetItemWithError(schema_, key);
         if (sub_schema) return Match::Found;
-        if (PyErr_Occurred()) {
-            PyErr_Clear();  // the full road reports it
-            return Match::Unknown;
-        }
+        if (PyErr_Occurred()) return Match::Error;
     }
     const SchemaView *v = view();
-    if (!v) {
-        PyErr_Clear();
-        return Match::Unknown;
-    }
+    if (!v) return Match::Error;
     for (const Candidate &c : v->candidates) {
         bool accepts;
         switch (c.kind) {
         case KeyKind::Accept: accepts = true; break;
         case KeyKind::TypeTest: accepts = PyObject_TypeCheck(key, c.type); break;
-        case KeyKind::Equals: accepts = plain_equal(c.inner.get(), key); break;
+        case KeyKind::Equals: {
+            int equal = plain_equal(c.inner.get(), key);
+            if (equal < 0) return Match::Error;
+            accepts = equal;
+            break;
+        }
         default: return Match::Unknown;
         }
         if (accepts) {
@@ -494,15 +498,20 @@ Match DictWalk::match_plain(PyObject *key, PyObject *&sub_schema, PyObject *&mat
 bool DictWalk::walk_plain_entry(PyObject *key, PyObject *value) {
     PyObject *sub_schema, *matched;
     Match m = schema_unchanged() ? match_plain(key, sub_schema, matched) : Match::Unknown;
+    if (m == Match::Error) return false;
     if (m == Match::None) {
         result_.skip();
         return true;
     }
-    if (m == Match::Found && result_.holds_back() && passes_purely(sub_schema, value)) {
-        // The common case: nothing to run, nothing to build.
-        if (matched) cov_.add_matched(matched);
-        else cov_.add_direct(key);
-        return result_.add_same();
+    if (m == Match::Found && result_.holds_back()) {
+        int pure = passes_purely(sub_schema, value);
+        if (pure < 0) return false;
+        if (pure) {
+            // The common case: nothing to run, nothing to build.
+            if (matched) cov_.add_matched(matched);
+            else cov_.add_direct(key);
+            return result_.add_same();
+        }
     }
     Entry e{Ref::borrow(key), Ref::borrow(value)};
     if (m == Match::Unknown) return walk_entry(e, e.value.get());
@@ -531,7 +540,8 @@ bool DictWalk::walk_straight(size_t &next) {
         current_ = next;
         if (!walk_plain_entry(key, value)) return false;
         if (snapshot_failed_) {
-            PyErr_NoMemory();
+            PyErr_Clear();
+            snapshot_error_->restore();
             return false;
         }
         ++next;
@@ -556,7 +566,8 @@ Ref DictWalk::run() {
     if (!walk_straight(next)) return Ref();
     bool in_data_order = true;
     if (snapshot_failed_) {
-        PyErr_NoMemory();
+        PyErr_Clear();
+        snapshot_error_->restore();
         return Ref();
     }
     if (!snapshot_taken_) {

@@ -161,9 +161,8 @@ int plain_verdict(PyObject *schema, PyObject *data) {
     if (st == &PyUnicode_Type || st == &PyLong_Type || st == &PyFloat_Type || st == &PyBool_Type ||
         schema == Py_None || st == &PyBytes_Type) {
         Ref eq = Ref::steal(PyObject_RichCompare(schema, data, Py_EQ));
-        int truth = eq ? PyObject_IsTrue(eq.get()) : -1;
-        if (truth < 0) PyErr_Clear();  // the full road reports it
-        return truth;
+        if (!eq) return -2;  // the full road would raise this same error
+        return PyObject_IsTrue(eq.get()) ? 1 : 0;
     }
     return -1;
 }

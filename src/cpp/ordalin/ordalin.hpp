@@ -130,7 +130,8 @@ Ref schema_validate_impl(PyObject *self, PyObject *data, bool top);
 
 // What `Schema(schema).validate(data, False)` gives, when no Python code
 // needs to run to know it: 1 it returns `data`, 0 it raises a SchemaError,
-// -1 not known without the full road.
+// -1 not known without the full road, -2 the error (set) that the full road
+// would raise too.
 int plain_verdict(PyObject *schema, PyObject *data);
 
 // Raises `exc_class(*args)`; returns an empty Ref.
