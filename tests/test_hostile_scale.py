@@ -190,6 +190,5 @@ def test_few_wildcards_against_a_thousand_paths():
 
 
 @needs_defaults
-@pytest.mark.xfail(strict=True, reason='missing_from grows exponentially with the number of wildcards')
 def test_twenty_wildcards_against_a_thousand_paths():
     assert wildcard_outcome(20, 1000) == ['True', 'True', 'True']

@@ -38,38 +38,97 @@ int keys_differ(PyObject *left, PyObject *right) {
     return any < 0 ? -1 : !any;
 }
 
-// The recursive expansion of missing_from.  Results are kept in insertion
-// order without duplicates; an expanded path met twice is expanded once
-// (its contribution is the same).
+// missing_from.  Each recursion step replaces one wildcard by a key that a
+// known path has at that position under a matching prefix, where wildcards
+// not yet replaced match anything; the steps may come in any order.  So a
+// wildcard can take every key of its own widest set (replace it before the
+// wildcards in front of it), and any choice from the widest sets is reached
+// (replace the wildcards from the last to the first): the concrete paths
+// the recursion reaches are exactly the product of those sets.  Walking the
+// product gives the same result without repeating the expansions, which
+// multiply with every further wildcard.  A key that is itself a wildcard
+// replaces nothing and so adds nothing.
 class MissingFrom {
 public:
     explicit MissingFrom(PyObject *paths) : paths_(paths) {}
 
     bool init() {
         found_ = Ref::steal(PyDict_New());
-        expanded_ = Ref::steal(PySet_New(nullptr));
-        return found_ && expanded_;
+        return bool(found_);
     }
 
     bool run(PyObject *elements) {
-        quarn::RecursionGuard guard(" in Path.missing_from");
-        if (!guard.ok()) return false;
         int dynamic = has_wildcard(elements);
         if (dynamic < 0) return false;
         if (!dynamic) return add_if_missing(elements);
+        // Each position's choices: its key, unwrapped, or a wildcard's set.
         Py_ssize_t n = PyTuple_GET_SIZE(elements);
+        std::vector<Ref> choices;
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref element = Ref::borrow(PyTuple_GET_ITEM(elements, i));
             int any = instance_of(element.get(), g.Any);
             if (any < 0) return false;
-            if (any && !expand_at(elements, i)) return false;
+            Ref set = any ? widest_keys(elements, i) : single(element.get());
+            if (!set) return false;
+            if (PyList_GET_SIZE(set.get()) == 0) return true;  // never expanded
+            choices.push_back(std::move(set));
         }
-        return true;
+        return walk_product(choices);
     }
 
     Ref result() { return Ref::steal(PyDict_Keys(found_.get())); }
 
 private:
+    static Ref single(PyObject *element) {
+        Ref key = unwrap_optional(element);
+        Ref list = key ? Ref::steal(PyList_New(1)) : Ref();
+        if (list) PyList_SET_ITEM(list.get(), 0, key.release());
+        return list;
+    }
+
+    // The keys at position i of the known paths whose first i+1 keys match
+    // ours (other wildcards matching anything), without repeats or wildcards.
+    Ref widest_keys(PyObject *elements, Py_ssize_t i) {
+        Ref keys = Ref::steal(PyList_New(0));
+        Ref iter = keys ? Ref::steal(PyObject_GetIter(paths_)) : Ref();
+        if (!iter) return Ref();
+        while (Ref p = Ref::steal(PyIter_Next(iter.get()))) {
+            Ref head_seq = Ref::steal(PySequence_GetSlice(p.get(), 0, i + 1));
+            Ref head = head_seq ? Ref::steal(PySequence_Tuple(head_seq.get())) : Ref();
+            if (!head) return Ref();
+            if (PyTuple_GET_SIZE(head.get()) != i + 1) continue;
+            int match = keys_match(head.get(), elements, i + 1);
+            if (match < 0) return Ref();
+            if (!match) continue;
+            Ref key = Ref::borrow(PyTuple_GET_ITEM(head.get(), i));
+            int any = instance_of(key.get(), g.Any);
+            if (any < 0) return Ref();
+            if (any) continue;
+            note_user_code();
+            int known = PySequence_Contains(keys.get(), key.get());
+            if (known < 0 || (!known && PyList_Append(keys.get(), key.get()) < 0)) return Ref();
+        }
+        if (PyErr_Occurred()) return Ref();
+        return keys;
+    }
+
+    // Every combination, the last position turning fastest (an odometer, so
+    // that a long path costs no recursion).
+    bool walk_product(const std::vector<Ref> &choices) {
+        std::vector<Py_ssize_t> at(choices.size(), 0);
+        for (;;) {
+            Ref path = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(choices.size())));
+            if (!path) return false;
+            for (size_t k = 0; k < choices.size(); ++k)
+                PyTuple_SET_ITEM(path.get(), static_cast<Py_ssize_t>(k),
+                                 Ref::borrow(PyList_GET_ITEM(choices[k].get(), at[k])).release());
+            if (!add_if_missing(path.get())) return false;
+            size_t k = choices.size();
+            while (k > 0 && ++at[k - 1] == PyList_GET_SIZE(choices[k - 1].get())) at[--k] = 0;
+            if (k == 0) return true;
+        }
+    }
+
     bool add_if_missing(PyObject *elements) {
         Ref plain = Ref::steal(PyTuple_GetSlice(elements, 0, PyTuple_GET_SIZE(elements)));
         if (!plain) return false;
@@ -79,50 +138,8 @@ private:
         return present || PyDict_SetItem(found_.get(), plain.get(), Py_None) == 0;
     }
 
-    // Every known path whose first i+1 keys match ours lends its key i.
-    bool expand_at(PyObject *elements, Py_ssize_t i) {
-        Ref iter = Ref::steal(PyObject_GetIter(paths_));
-        if (!iter) return false;
-        while (Ref p = Ref::steal(PyIter_Next(iter.get()))) {
-            Ref head_seq = Ref::steal(PySequence_GetSlice(p.get(), 0, i + 1));
-            Ref head = head_seq ? Ref::steal(PySequence_Tuple(head_seq.get())) : Ref();
-            if (!head) return false;
-            if (PyTuple_GET_SIZE(head.get()) != i + 1) continue;
-            int match = keys_match(head.get(), elements, i + 1);
-            if (match < 0) return false;
-            if (match && !recurse_with(elements, i, PyTuple_GET_ITEM(head.get(), i))) return false;
-        }
-        return !PyErr_Occurred();
-    }
-
-    // The path with its Optional keys unwrapped and key i replaced.
-    bool recurse_with(PyObject *elements, Py_ssize_t i, PyObject *key) {
-        Py_ssize_t n = PyTuple_GET_SIZE(elements);
-        RefVec keys;
-        keys.reserve(static_cast<size_t>(n));
-        for (Py_ssize_t k = 0; k < n; ++k) {
-            Ref item = k == i ? Ref::borrow(key) : unwrap_optional(PyTuple_GET_ITEM(elements, k));
-            if (!item) return false;
-            keys.push_back(std::move(item));
-        }
-        Ref expanded = quarn::tuple_of(keys);
-        if (!expanded) return false;
-        int seen = PySet_Contains(expanded_.get(), expanded.get());
-        if (seen < 0) {
-            // An unhashable key: expand without remembering it.
-            if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-            PyErr_Clear();
-        } else if (seen) {
-            return true;
-        } else if (PySet_Add(expanded_.get(), expanded.get()) < 0) {
-            return false;
-        }
-        return run(expanded.get());
-    }
-
     PyObject *paths_;
     Ref found_;
-    Ref expanded_;
 };
 
 PyObject *path_hash(PyObject *self, PyObject *) {
