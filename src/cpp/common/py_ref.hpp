@@ -206,15 +206,32 @@ private:
     static constexpr size_t kStackMargin = 512 * 1024;
 
     static bool stack_nearly_full() {
-        static thread_local const char *low = nullptr;  // this thread's stack end
+        const char *low = stack_low_of_this_thread();
+        if (!low) return false;
+        const char *here = static_cast<const char *>(__builtin_frame_address(0));
+        return here < low || static_cast<size_t>(here - low) < kStackMargin;
+    }
+    // The first thread to ask (normally the main one) is answered from a
+    // plain static, without the cost of a thread-local lookup; others from
+    // their thread-local copy.
+    static const char *stack_low_of_this_thread() {
+        static pthread_t first_thread;
+        static const char *first_low = nullptr;
+        static bool first_known = false;
+        pthread_t self = pthread_self();
+        if (first_known && pthread_equal(self, first_thread)) return first_low;
+        static thread_local const char *low = nullptr;
         static thread_local bool known = false;
         if (!known) {
             known = true;
             low = stack_low_end();
+            if (!first_known) {
+                first_thread = self;
+                first_low = low;
+                first_known = true;
+            }
         }
-        if (!low) return false;
-        const char *here = static_cast<const char *>(__builtin_frame_address(0));
-        return here < low || static_cast<size_t>(here - low) < kStackMargin;
+        return low;
     }
     static const char *stack_low_end() {
         pthread_attr_t attr;

@@ -267,6 +267,25 @@ Ref validate_wrapped(PyObject *schema, PyObject *data, bool top) {
     return dispatch(schema, schema_type, current.get(), path);
 }
 
+// The `validate` an object's class resolves to.  For the engine's own
+// classes the answer is remembered while the class's version tag holds (it
+// changes when anything is assigned to the class or its bases).
+PyObject *validate_of(PyTypeObject *t) {
+    struct Known {
+        PyTypeObject *type;
+        unsigned int tag;
+        PyObject *validate;
+    };
+    static Known known[16];
+    Known &k = known[(reinterpret_cast<uintptr_t>(t) >> 4) & 15];
+    if (k.type == t && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == k.tag)
+        return k.validate;
+    PyObject *validate = _PyType_Lookup(t, g.s_validate);  // assigns a tag when it has none
+    if (is_engine_class(t) && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+        k = Known{t, t->tp_version_tag, validate};
+    return validate;
+}
+
 Ref validate_schema_object(PyObject *obj, PyObject *data, bool top) {
     // Schema objects nest (Optional(Optional(...)), Or(And(...))): deep
     // chains give RecursionError.
@@ -274,7 +293,7 @@ Ref validate_schema_object(PyObject *obj, PyObject *data, bool top) {
     if (!guard.ok()) return Ref();
     // A user's subclass may compute its attributes in Python.
     if (!is_engine_class(Py_TYPE(obj))) note_user_code();
-    PyObject *validate = _PyType_Lookup(Py_TYPE(obj), g.s_validate);
+    PyObject *validate = validate_of(Py_TYPE(obj));
     if (validate == g.schema_validate) return schema_validate_impl(obj, data, top);
     if (validate == g.or_validate) return or_validate_impl(obj, data, top);
     if (validate == g.and_validate) return and_validate_impl(obj, data, top);
