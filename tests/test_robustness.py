@@ -231,3 +231,15 @@ def test_schema_changed_between_validations_is_seen():
     del inner['b']
     schema.schema['y'].clear()
     assert schema.validate({'x': {'a': 1}, 'y': {}}) == {'x': {'a': 1}, 'y': {}}
+
+
+def test_validate_assigned_to_an_engine_class_is_honoured():
+    schema = Schema({'a': Or(int)})
+    assert schema.validate({'a': 1}) == {'a': 1}
+    original = Or.__dict__['validate']
+    Or.validate = lambda self, data, top=False: 'patched'
+    try:
+        assert schema.validate({'a': 1}) == {'a': 'patched'}
+    finally:
+        Or.validate = original
+    assert schema.validate({'a': 1}) == {'a': 1}
