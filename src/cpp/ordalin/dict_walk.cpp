@@ -38,14 +38,7 @@ KeyTest test_key(PyObject *sk, PyObject *key, PathCtx &path, Ref &out) {
     }
     if (is_plain(key)) {
         if (st == &PyType_Type) {
-            if (sk == reinterpret_cast<PyObject *>(&PyUnicode_Type) ||
-                sk == reinterpret_cast<PyObject *>(&PyLong_Type) ||
-                sk == reinterpret_cast<PyObject *>(&PyTuple_Type) ||
-                sk == reinterpret_cast<PyObject *>(&PyFloat_Type) ||
-                sk == reinterpret_cast<PyObject *>(&PyBool_Type) ||
-                sk == reinterpret_cast<PyObject *>(&PyList_Type) ||
-                sk == reinterpret_cast<PyObject *>(&PySet_Type) ||
-                sk == reinterpret_cast<PyObject *>(&PyDict_Type)) {
+            if (is_type_test(sk)) {
                 if (!PyObject_TypeCheck(key, reinterpret_cast<PyTypeObject *>(sk))) return KeyTest::Reject;
                 out = Ref::borrow(key);
                 return KeyTest::Accept;

@@ -46,13 +46,16 @@ int is_subclass(PyObject *schema_type, PyObject *cls) {
     return PyObject_IsSubclass(schema_type, cls);
 }
 
+// Index in TYPE_TESTS of the class `cls` itself, -1 for none.
+int index_of_type_test(PyObject *cls) {
+    for (int i = 0; i < 8; ++i)
+        if (cls == reinterpret_cast<PyObject *>(TYPE_TESTS[i])) return i;
+    return -1;
+}
+
 // Index in TYPE_TESTS of the type the schema equals, -1 for none, -2 on error.
 int type_test_index(PyObject *schema) {
-    if (Py_TYPE(schema) == &PyType_Type) {
-        for (int i = 0; i < 8; ++i)
-            if (schema == reinterpret_cast<PyObject *>(TYPE_TESTS[i])) return i;
-        return -1;
-    }
+    if (Py_TYPE(schema) == &PyType_Type) return index_of_type_test(schema);
     if (never_equals_a_class(schema)) return -1;
     note_user_code();
     for (int i = 0; i < 8; ++i) {
@@ -150,6 +153,8 @@ Ref PathCtx::as_list() const {
     return list;
 }
 
+bool is_type_test(PyObject *schema) { return index_of_type_test(schema) >= 0; }
+
 int plain_verdict(PyObject *schema, PyObject *data) {
     if (!is_plain(data)) return -1;
     PyTypeObject *st = Py_TYPE(schema);
@@ -181,12 +186,7 @@ namespace {
 // or a call), an exact dict (the walk), a plain value (a comparison).
 bool dispatch_by_exact_type(PyObject *schema, PyTypeObject *t, PyObject *data, PathCtx &path, Ref &out) {
     if (t == &PyType_Type) {
-        for (PyTypeObject *tested : TYPE_TESTS)
-            if (schema == reinterpret_cast<PyObject *>(tested)) {
-                out = type_test(schema, data, path);
-                return true;
-            }
-        out = call_schema(schema, data, path);
+        out = is_type_test(schema) ? type_test(schema, data, path) : call_schema(schema, data, path);
         return true;
     }
     if (t == &PyDict_Type) {

@@ -128,6 +128,10 @@ Ref validate_schema_object(PyObject *obj, PyObject *data, bool top);
 // The built-in `Schema.validate` on an instance (attributes read from it).
 Ref schema_validate_impl(PyObject *self, PyObject *data, bool top);
 
+// Whether `schema` is one of the built-in types that a schema tests by
+// isinstance() (list, set, int, float, str, tuple, bool, dict).
+bool is_type_test(PyObject *schema);
+
 // What `Schema(schema).validate(data, False)` gives, when no Python code
 // needs to run to know it: 1 it returns `data`, 0 it raises a SchemaError,
 // -1 not known without the full road, -2 the error (set) that the full road

@@ -82,14 +82,6 @@ std::shared_ptr<SchemaView> build_view(PyObject *schema) {
 
 }  // namespace
 
-bool is_type_test(PyObject *sk) {
-    static PyTypeObject *const TESTED[] = {&PyList_Type,  &PySet_Type,   &PyLong_Type, &PyFloat_Type,
-                                           &PyUnicode_Type, &PyTuple_Type, &PyBool_Type, &PyDict_Type};
-    for (PyTypeObject *t : TESTED)
-        if (sk == reinterpret_cast<PyObject *>(t)) return true;
-    return false;
-}
-
 bool is_optional_typed(PyObject *o) {
     PyTypeObject *t = Py_TYPE(o);
     if (t == &PyUnicode_Type || t == &PyLong_Type) return false;

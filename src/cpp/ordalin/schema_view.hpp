@@ -30,8 +30,6 @@ bool snapshot_entries(PyObject *mapping, EntryVec &out);
 // sorted(entries[first:], key=Schema.priority) (stable), in place; `kept`
 // tells whether those entries were already in that order.
 bool order_by_priority(EntryVec &entries, bool *kept = nullptr, size_t first = 0);
-// Whether `sk` is one of the built-in types that a schema tests by isinstance().
-bool is_type_test(PyObject *sk);
 
 // How a candidate key tests a plain data key: it accepts every key (Any),
 // tests its type (a built-in type key), compares it with the plain value
