@@ -73,6 +73,12 @@ struct Coverage {
         added.push_back(Ref::borrow(key));
         if (!is_optional_typed(key)) ++direct;
     }
+    // A data key taken by the schema key `sk`, or by its own direct hit
+    // when `sk` is null.
+    void add(PyObject *key, PyObject *sk) {
+        if (sk) add_matched(sk);
+        else add_direct(key);
+    }
     void add_matched(PyObject *sk) {
         // Adding the same object again changes no set: record it once.
         for (PyObject *m : matched)
@@ -111,7 +117,6 @@ public:
         ++same_;
         return true;
     }
-    size_t size() const { return dict_ ? static_cast<size_t>(PyDict_GET_SIZE(dict_.get())) : same_; }
 
     // The result; `as_copy` tells that the data was walked in its own
     // order and has not changed since the walk began.
@@ -253,6 +258,7 @@ private:
     bool walk_entry(const Entry &e, PyObject *value);
     bool try_schema_keys(const Entry &e, PyObject *value);
     bool try_candidates(const Entry &e, PyObject *value, const SchemaView &v);
+    int candidate_takes(const Candidate &c, PyObject *key, Ref &stored, bool general);
     bool accept(const Entry &e, PyObject *sk, PyObject *sub_schema, PyObject *stored_key, PyObject *value);
     Ref finish(Ref built);
     const EntryVec *snapshot() const { return snapshot_taken_ ? &entries_ : nullptr; }
@@ -306,6 +312,15 @@ private:
     DictWalk *w_;
 };
 
+// The plain value `schema` equals the plain `data`, no Python code run.
+// -1 with the error set when even this comparison fails (out of stack or
+// memory): the full road would fail the same way, so the error stands.
+int plain_equal(PyObject *schema, PyObject *data) {
+    Ref eq = Ref::steal(PyObject_RichCompare(schema, data, Py_EQ));
+    if (!eq) return -1;
+    return eq.get() == Py_True;
+}
+
 bool DictWalk::take_snapshot() {
     if (snapshot_taken_) return true;
     snapshot_taken_ = true;
@@ -337,15 +352,38 @@ Ref DictWalk::direct_hit(PyObject *key) {
     return Ref::borrow(PyDict_GetItemWithError(schema_, key));
 }
 
-// The key test of `sk` passed: validate the value with the schema's value
-// for `sk` and store the result under the key test's result.
+// The data key is taken by the schema key `sk` (null for a direct hit):
+// validate the value with the schema's value for it and store the result
+// under `stored_key` (the key test's result).
 bool DictWalk::accept(const Entry &e, PyObject *sk, PyObject *sub_schema, PyObject *stored_key, PyObject *value) {
     path_.push(e.key.get());
     Ref checked = dispatch(sub_schema, reinterpret_cast<PyObject *>(Py_TYPE(sub_schema)), value, path_);
     path_.pop();
     if (!checked) return false;
-    cov_.add_matched(sk);
+    cov_.add(e.key.get(), sk);
     return result_.add(e, stored_key, std::move(checked), snapshot());
+}
+
+// Whether the candidate `c` takes the plain data key `key`: 1 yes (under
+// `stored`, if the general key test converted it, else under `key`), 0 no,
+// -1 error, -2 not without the general key test (when `general` is false).
+int DictWalk::candidate_takes(const Candidate &c, PyObject *key, Ref &stored, bool general) {
+    switch (c.kind) {
+    case KeyKind::Accept:
+        return 1;
+    case KeyKind::TypeTest:
+        return PyObject_TypeCheck(key, c.type) ? 1 : 0;
+    case KeyKind::Equals:
+        return plain_equal(c.inner.get(), key);
+    case KeyKind::General:
+        break;
+    }
+    if (!general) return -2;
+    switch (test_key(c.key, key, path_, stored)) {
+    case KeyTest::Accept: return 1;
+    case KeyTest::Reject: return 0;
+    default: return -1;
+    }
 }
 
 // The general road: every schema key in priority order, the order taken
@@ -374,26 +412,9 @@ bool DictWalk::try_candidates(const Entry &e, PyObject *value, const SchemaView 
     PyObject *key = e.key.get();
     for (const Candidate &c : v.candidates) {
         Ref stored_key;
-        switch (c.kind) {
-        case KeyKind::Accept:
-            break;
-        case KeyKind::TypeTest:
-            if (!PyObject_TypeCheck(key, c.type)) continue;
-            break;
-        case KeyKind::Equals: {
-            Ref eq = Ref::steal(PyObject_RichCompare(c.inner.get(), key, Py_EQ));
-            int truth = eq ? PyObject_IsTrue(eq.get()) : -1;
-            if (truth < 0) return false;
-            if (!truth) continue;
-            break;
-        }
-        case KeyKind::General: {
-            KeyTest t = test_key(c.key, key, path_, stored_key);
-            if (t == KeyTest::Error) return false;
-            if (t == KeyTest::Reject) continue;
-            break;
-        }
-        }
+        int takes = candidate_takes(c, key, stored_key, true);
+        if (takes < 0) return false;
+        if (!takes) continue;
         Ref sk = Ref::borrow(c.key);
         Ref sub_schema = view_->fresh() ? Ref::borrow(c.value) : get_item(schema_, c.key);
         if (!sub_schema) return false;
@@ -409,14 +430,7 @@ bool DictWalk::walk_entry(const Entry &e, PyObject *value) {
     // the key and the schema's keys are plain.
     if (!facts_.exact || !is_plain(key)) note_user_code();
     Ref hit = direct_hit(key);
-    if (hit) {
-        path_.push(key);
-        Ref checked = dispatch(hit.get(), reinterpret_cast<PyObject *>(Py_TYPE(hit.get())), value, path_);
-        path_.pop();
-        if (!checked) return false;
-        cov_.add_direct(key);
-        return result_.add(e, key, std::move(checked), snapshot());
-    }
+    if (hit) return accept(e, nullptr, hit.get(), key, value);
     if (PyErr_Occurred()) return false;
     if (schema_unchanged() && is_plain(key)) {
         if (!view()) return false;
@@ -424,15 +438,6 @@ bool DictWalk::walk_entry(const Entry &e, PyObject *value) {
         return try_candidates(e, value, *keep);
     }
     return try_schema_keys(e, value);
-}
-
-// The plain value `schema` equals the plain `data`, no Python code run.
-// -1 with the error set when even this comparison fails (out of stack or
-// memory): the full road would fail the same way, so the error stands.
-int plain_equal(PyObject *schema, PyObject *data) {
-    Ref eq = Ref::steal(PyObject_RichCompare(schema, data, Py_EQ));
-    if (!eq) return -1;
-    return eq.get() == Py_True;
 }
 
 // Whether validating `data` with the value schema `schema` surely gives
@@ -466,19 +471,11 @@ Match DictWalk::match_plain(PyObject *key, PyObject *&sub_schema, PyObject *&mat
     const SchemaView *v = view();
     if (!v) return Match::Error;
     for (const Candidate &c : v->candidates) {
-        bool accepts;
-        switch (c.kind) {
-        case KeyKind::Accept: accepts = true; break;
-        case KeyKind::TypeTest: accepts = PyObject_TypeCheck(key, c.type); break;
-        case KeyKind::Equals: {
-            int equal = plain_equal(c.inner.get(), key);
-            if (equal < 0) return Match::Error;
-            accepts = equal;
-            break;
-        }
-        default: return Match::Unknown;
-        }
-        if (accepts) {
+        Ref unused;  // no conversion without the general key test
+        int takes = candidate_takes(c, key, unused, false);
+        if (takes == -2) return Match::Unknown;
+        if (takes < 0) return Match::Error;
+        if (takes) {
             sub_schema = c.value;
             matched = c.key;
             return Match::Found;
@@ -501,21 +498,14 @@ bool DictWalk::walk_plain_entry(PyObject *key, PyObject *value) {
         if (pure < 0) return false;
         if (pure) {
             // The common case: nothing to run, nothing to build.
-            if (matched) cov_.add_matched(matched);
-            else cov_.add_direct(key);
+            cov_.add(key, matched);
             return result_.add_same();
         }
     }
     Entry e{Ref::borrow(key), Ref::borrow(value)};
     if (m == Match::Unknown) return walk_entry(e, e.value.get());
     Ref sk = Ref::borrow(matched), sub = Ref::borrow(sub_schema);
-    if (matched) return accept(e, sk.get(), sub.get(), key, e.value.get());
-    path_.push(key);
-    Ref checked = dispatch(sub.get(), reinterpret_cast<PyObject *>(Py_TYPE(sub.get())), e.value.get(), path_);
-    path_.pop();
-    if (!checked) return false;
-    cov_.add_direct(key);
-    return result_.add(e, key, std::move(checked), snapshot());
+    return accept(e, sk.get(), sub.get(), key, e.value.get());
 }
 
 // Walks the leading entries straight from an exact dict, as long as their
