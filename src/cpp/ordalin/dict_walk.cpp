@@ -200,12 +200,7 @@ bool check_required(PyObject *schema, PyObject *data, PathCtx &path, Coverage &c
         if (!text || PyList_Append(missing.get(), text.get()) < 0) return false;
     }
     if (PyErr_Occurred()) return false;
-    Ref p = path.as_list();
-    if (!p) return false;
-    RefVec args;
-    args.push_back(std::move(p));
-    args.push_back(std::move(missing));
-    raise_schema_error(g.SchemaMissingKeyError, args);
+    raise_at(g.SchemaMissingKeyError, path, {missing.get()});
     return false;
 }
 
@@ -220,12 +215,7 @@ bool check_unsupported(PyObject *data, PyObject *result, PathCtx &path) {
     Ref result_keys = data_keys ? Ref::steal(PySet_New(result)) : Ref();
     if (!result_keys) return false;
     Ref wrong = Ref::steal(PyNumber_Subtract(data_keys.get(), result_keys.get()));
-    Ref p = wrong ? path.as_list() : Ref();
-    if (!p) return false;
-    RefVec args;
-    args.push_back(std::move(p));
-    args.push_back(std::move(wrong));
-    raise_schema_error(g.SchemaUnsupportedKeyError, args);
+    if (wrong) raise_at(g.SchemaUnsupportedKeyError, path, {wrong.get()});
     return false;
 }
 
@@ -597,15 +587,7 @@ Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path) {
     if (!PyDict_Check(data)) {
         int r = is_plain(data) ? 0 : PyObject_IsInstance(data, reinterpret_cast<PyObject *>(&PyDict_Type));
         if (r < 0) return Ref();
-        if (!r) {
-            Ref p = path.as_list();
-            if (!p) return p;
-            RefVec args;
-            args.push_back(std::move(p));
-            args.push_back(Ref::borrow(schema));
-            args.push_back(Ref::borrow(data));
-            return raise_schema_error(g.SchemaTypeError, args);
-        }
+        if (!r) return raise_at(g.SchemaTypeError, path, {schema, data});
     }
     quarn::RecursionGuard guard(" while validating a dictionary");
     if (!guard.ok()) return Ref();

@@ -69,16 +69,6 @@ int type_test_index(PyObject *schema) {
     return -1;
 }
 
-Ref raise_with_path(PyObject *exc_class, PathCtx &path, PyObject *schema, PyObject *data) {
-    Ref p = path.as_list();
-    if (!p) return p;
-    RefVec args;
-    args.push_back(std::move(p));
-    args.push_back(Ref::borrow(schema));
-    args.push_back(Ref::borrow(data));
-    return raise_schema_error(exc_class, args);
-}
-
 // Step 5: isinstance(data, type) or SchemaTypeError.
 Ref type_test(PyObject *type, PyObject *data, PathCtx &path) {
     int ok;
@@ -90,7 +80,7 @@ Ref type_test(PyObject *type, PyObject *data, PathCtx &path) {
         if (ok < 0) return Ref();
     }
     if (ok) return Ref::borrow(data);
-    return raise_with_path(g.SchemaTypeError, path, type, data);
+    return raise_at(g.SchemaTypeError, path, {type, data});
 }
 
 // Step 7: the callable's result, or SchemaClassError from its Exception.
@@ -122,7 +112,7 @@ Ref value_test(PyObject *schema, PyObject *data, PathCtx &path) {
         if (equal < 0) return Ref();
     }
     if (equal) return Ref::borrow(data);
-    return raise_with_path(g.SchemaValueError, path, schema, data);
+    return raise_at(g.SchemaValueError, path, {schema, data});
 }
 
 // Step 3: `schema.validate(path, data, False)`.
@@ -170,6 +160,15 @@ int plain_verdict(PyObject *schema, PyObject *data) {
         return PyObject_IsTrue(eq.get()) ? 1 : 0;
     }
     return -1;
+}
+
+Ref raise_at(PyObject *exc_class, PathCtx &path, std::initializer_list<PyObject *> rest) {
+    Ref p = path.as_list();
+    if (!p) return p;
+    RefVec args;
+    args.push_back(std::move(p));
+    for (PyObject *o : rest) args.push_back(Ref::borrow(o));
+    return raise_schema_error(exc_class, args);
 }
 
 Ref raise_schema_error(PyObject *exc_class, RefVec &args) {

@@ -7,6 +7,7 @@
 #include "py_ref.hpp"
 
 #include <cstdint>
+#include <initializer_list>
 
 namespace ordalin {
 
@@ -33,7 +34,7 @@ struct State {
         *s_fallback, *s_validate, *s_apply_defaults, *s_apply_fallback,
         *s_collect_defaults, *s_collect_fallbacks, *s_copy, *s_name,
         *s_init, *s_str, *s_split, *s_dot, *s_star, *s_empty, *s_and,
-        *s_does_not_match, *s_index;
+        *s_does_not_match;
 };
 extern State g;
 
@@ -140,6 +141,9 @@ int plain_verdict(PyObject *schema, PyObject *data);
 
 // Raises `exc_class(*args)`; returns an empty Ref.
 Ref raise_schema_error(PyObject *exc_class, RefVec &args);
+// Raises `exc_class(path_list, *rest)`, the path list first as every error
+// of the walk has it; returns an empty Ref.
+Ref raise_at(PyObject *exc_class, PathCtx &path, std::initializer_list<PyObject *> rest);
 
 // The built-in `validate` of the classes, called directly when a class does
 // not override it (combinators.cpp, converters.cpp, defaults.cpp).
