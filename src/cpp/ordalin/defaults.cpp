@@ -11,8 +11,6 @@ namespace ordalin {
 
 namespace {
 
-PyObject *dict_type() { return reinterpret_cast<PyObject *>(&PyDict_Type); }
-
 // `leaf.validate(None)`: a Default's value, through an override if any.
 Ref default_value(PyObject *leaf) {
     if (uses_builtin(leaf, g.s_validate, g.default_validate)) return default_validate_impl(leaf, Py_None, false);
@@ -40,20 +38,16 @@ struct Collected {
     bool is_dict() const { return as_entries || PyDict_Check(object.get()); }
 };
 
-// The built-in collect_defaults for `schema` of type `schema_type`.  With
-// `remember`, a dictionary schema found without defaults is remembered for
-// the fallbacks step of the same validation.
-bool collect(PyObject *schema, PyObject *schema_type, Collected &out, bool remember = false) {
+// The built-in collect_defaults for `schema` of type `schema_type`.
+bool collect(PyObject *schema, PyObject *schema_type, Collected &out) {
     int r = subclass_of(schema_type, dict_type());
     if (r < 0) return false;
     if (r) {
         Entries leaves;
         SchemaLeaves counts;
-        uint64_t epoch = g_user_epoch;
         if (!scan_schema(schema, LeafKind::Default, &leaves, counts)) return false;
         out.as_entries = true;
         out.none_declared = counts.defaults == 0;
-        if (out.none_declared && remember) remember_scan(schema, schema_type, counts, epoch);
         return default_entries(leaves, out.entries);
     }
     if ((r = subclass_of(schema_type, g.Default)) < 0) return false;
@@ -63,7 +57,7 @@ bool collect(PyObject *schema, PyObject *schema_type, Collected &out, bool remem
 
 // collect_defaults on a Schema instance (its override, if any) or on the
 // plain wrapper of `schema`.
-bool collect_for(PyObject *self, PyObject *schema, PyObject *schema_type, Collected &out, bool remember) {
+bool collect_for(PyObject *self, PyObject *schema, PyObject *schema_type, Collected &out) {
     if (self && !uses_builtin(self, g.s_collect_defaults, g.schema_collect_defaults)) {
         note_user_code();
         out.object = quarn::call_method(self, g.s_collect_defaults);
@@ -75,7 +69,7 @@ bool collect_for(PyObject *self, PyObject *schema, PyObject *schema_type, Collec
         schema = own_schema.get();
         schema_type = own_type.get();
     }
-    return collect(schema, schema_type, out, remember && (!self || is_plain(self)));
+    return collect(schema, schema_type, out);
 }
 
 // Whether the schema is itself a Default (whose value None stands for).
@@ -90,10 +84,9 @@ int is_default_schema(PyObject *self, PyObject *schema_type) {
 }
 
 // The built-in apply_defaults.
-Ref apply_defaults_impl(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data,
-                        bool remember = false) {
+Ref apply_defaults_impl(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data) {
     Collected collected;
-    if (!collect_for(self, schema, schema_type, collected, remember)) return Ref();
+    if (!collect_for(self, schema, schema_type, collected)) return Ref();
     Ref current = Ref::borrow(data);
     if (data == Py_None) {
         // None is completed as an empty dict, except by a top-level Default.
@@ -157,13 +150,11 @@ PyObject *default_validate(PyObject *self, PyObject *args, PyObject *kwargs) {
 }  // namespace
 
 Ref apply_defaults_for(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data) {
-    // Whatever was remembered before belongs to another validation.
-    take_remembered_fallbacks(nullptr, nullptr);
     if (self && !uses_builtin(self, g.s_apply_defaults, g.schema_apply_defaults)) {
         note_user_code();
         return quarn::call_method(self, g.s_apply_defaults, data);
     }
-    return apply_defaults_impl(self, schema, schema_type, data, true);
+    return apply_defaults_impl(self, schema, schema_type, data);
 }
 
 // None stands for "absent": it is replaced by the default itself, unchecked.

@@ -11,8 +11,6 @@ namespace ordalin {
 
 namespace {
 
-PyObject *dict_type() { return reinterpret_cast<PyObject *>(&PyDict_Type); }
-
 Ref raise_loop(PyObject *fallback, PyObject *key_path) {
     RefVec args;
     args.push_back(Ref::borrow(fallback));
@@ -140,7 +138,7 @@ bool collect(PyObject *schema, PyObject *schema_type, Collected &out) {
     return true;
 }
 
-bool collect_for(PyObject *self, PyObject *schema, PyObject *schema_type, Collected &out, bool use_memo) {
+bool collect_for(PyObject *self, PyObject *schema, PyObject *schema_type, Collected &out) {
     if (self && !uses_builtin(self, g.s_collect_fallbacks, g.schema_collect_fallbacks)) {
         note_user_code();
         out.object = quarn::call_method(self, g.s_collect_fallbacks);
@@ -151,11 +149,6 @@ bool collect_for(PyObject *self, PyObject *schema, PyObject *schema_type, Collec
         if (!read_schema(self, own_schema, own_type)) return false;
         schema = own_schema.get();
         schema_type = own_type.get();
-    }
-    // The defaults step of this validation found no Fallback leaves.
-    if (use_memo && take_remembered_fallbacks(schema, schema_type) == 0) {
-        out.as_entries = true;
-        return true;
     }
     return collect(schema, schema_type, out);
 }
@@ -174,10 +167,9 @@ Ref raise_missing_source(PyObject *fallback, const DictBuilder &completed) {
 }
 
 // The built-in apply_fallback.
-Ref apply_fallback_impl(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data,
-                        bool use_memo = false) {
+Ref apply_fallback_impl(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data) {
     Collected collected;
-    if (!collect_for(self, schema, schema_type, collected, use_memo)) return Ref();
+    if (!collect_for(self, schema, schema_type, collected)) return Ref();
     int truth = collected.truth();
     if (truth < 0) return Ref();
     if (!truth || !collected.is_dict() || (data != Py_None && !PyDict_Check(data))) return Ref::borrow(data);
@@ -240,7 +232,7 @@ Ref apply_fallback_for(PyObject *self, PyObject *schema, PyObject *schema_type, 
         note_user_code();
         return quarn::call_method(self, g.s_apply_fallback, data);
     }
-    return apply_fallback_impl(self, schema, schema_type, data, !self || is_plain(self));
+    return apply_fallback_impl(self, schema, schema_type, data);
 }
 
 PyMethodDef schema_collect_fallbacks_def = {

@@ -219,17 +219,6 @@ Ref lookup(PyObject *dict, PyObject *key) {
     return Ref::borrow(PyDict_GetItemWithError(dict, key));
 }
 
-struct ScanMemo {
-    Ref schema, schema_type;
-    uint64_t epoch = 0;
-    size_t fallbacks = 0;
-};
-
-// Never destroyed: it may hold a reference when the interpreter ends.
-ScanMemo &scan_memo() {
-    static ScanMemo *memo = new ScanMemo();
-    return *memo;
-}
 
 }  // namespace
 
@@ -360,26 +349,6 @@ bool scan_schema(PyObject *schema, LeafKind wanted, Entries *out, SchemaLeaves &
         }
     }
     return true;
-}
-
-void remember_scan(PyObject *schema, PyObject *schema_type, const SchemaLeaves &counts, uint64_t epoch) {
-    ScanMemo &memo = scan_memo();
-    Ref old_schema = std::move(memo.schema), old_type = std::move(memo.schema_type);
-    memo.schema = Ref::borrow(schema);
-    memo.schema_type = Ref::borrow(schema_type);
-    memo.epoch = epoch;
-    memo.fallbacks = counts.fallbacks;
-}
-
-long take_remembered_fallbacks(PyObject *schema, PyObject *schema_type) {
-    ScanMemo &memo = scan_memo();
-    long count = -1;
-    if (memo.schema && memo.schema.get() == schema && memo.schema_type.get() == schema_type &&
-        memo.epoch == g_user_epoch)
-        count = static_cast<long>(memo.fallbacks);
-    // Released after the memo is cleared: freeing them may run Python code.
-    Ref old_schema = std::move(memo.schema), old_type = std::move(memo.schema_type);
-    return count;
 }
 
 // ---- DataPaths --------------------------------------------------------------

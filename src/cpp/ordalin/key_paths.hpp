@@ -17,6 +17,7 @@ namespace ordalin {
 // isinstance(o, cls) for one of the engine's classes.  Objects of built-in
 // types and exact instances of the engine's classes are answered from their
 // type; others go through isinstance (which honours a faked __class__).
+inline PyObject *dict_type() { return reinterpret_cast<PyObject *>(&PyDict_Type); }
 int instance_of(PyObject *o, PyObject *cls);
 // issubclass(schema_type, cls).
 int subclass_of(PyObject *schema_type, PyObject *cls);
@@ -60,16 +61,10 @@ struct SchemaLeaves {
 enum class LeafKind { Default, Fallback };
 // Walks `schema` (a dict, else TypeError) once, counting both kinds; the
 // leaves of kind `wanted` are appended to `out` (key path, leaf object).
+// A tree found without either kind is remembered by its dicts' versions,
+// so that the next walk of it, unchanged, costs a look at each dict.
 bool scan_schema(PyObject *schema, LeafKind wanted, Entries *out, SchemaLeaves &counts);
 
-// Remembers, between the defaults and the fallbacks of one top-level
-// validation, that a walk of `schema` (begun at user-code epoch `epoch`)
-// found no Default leaves, and how many Fallback leaves: the fallbacks step
-// then need not walk it again.
-void remember_scan(PyObject *schema, PyObject *schema_type, const SchemaLeaves &counts, uint64_t epoch);
-// The remembered fallback count for the same schema when no Python code ran
-// since; -1 otherwise.  Forgets the memo either way.
-long take_remembered_fallbacks(PyObject *schema, PyObject *schema_type);
 
 // The data being completed, with the questions the defaults and fallbacks
 // ask about its key paths (as they were when the view was made).
