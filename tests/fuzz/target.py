@@ -13,7 +13,9 @@ that validation gets deep), validates, and checks the invariants:
    schema gives a new plain dict;
 4. for a schema without converters (callables, Use, PathAwareUse) and
    without defaults or fallbacks, validating the result again gives an
-   equal result.
+   equal result;
+5. the compiled fast walk and the general walk agree: the same result, or
+   an exception of the same class with the same arguments.
 
 The decoding is plain Python and deterministic, so a saved input replays
 the same case on every interpreter, with or without atheris.  Run as a
@@ -92,6 +94,7 @@ def path_keep(path, value):
 
 
 CONVERTERS = [keep, to_text, double, refuse, len, abs]
+BUILTIN_CONVERTERS = [int, float, str, bool, len]
 PATH_CONVERTERS = [path_tag, path_keep, lambda path, value: refuse(value)]
 
 
@@ -152,7 +155,7 @@ def build_schema(src, built, depth=0):
         return track(built, And(*[build_schema(src, built, depth + 1) for _ in range(src.below(3))]))
     if kind == 10:
         built.converters = True
-        return track(built, Use(src.pick(CONVERTERS)))
+        return track(built, Use(src.pick(CONVERTERS + BUILTIN_CONVERTERS)))
     if kind == 11:
         built.converters = True
         return track(built, PathAwareUse(src.pick(PATH_CONVERTERS)))
@@ -201,9 +204,11 @@ def build_data(src, schema, depth=0):
 
 def data_key_for(src, key):
     if isinstance(key, Optional) and not isinstance(key, Any):
-        return key.schema
-    if isinstance(key, Any) or key in (str, int) or isinstance(key, Use):
-        return src.pick(KEYS)
+        key = key.schema
+    elif isinstance(key, Any) or key in (str, int) or isinstance(key, Use):
+        key = src.pick(KEYS)
+    if type(key) is str and src.below(2):
+        key = ''.join(list(key + '.'))[:-1]   # an equal str that is another object
     return key
 
 
@@ -245,6 +250,27 @@ def walk(obj, depth=0):
                 yield inner
 
 
+def outcome(schema, data, top):
+    try:
+        return 'ok', Schema(schema).validate(data, top)
+    except exceptions.SchemaError as e:
+        return type(e), repr(e.args)
+
+
+def general_outcome(schema, data, top):
+    was = ordalin._fast_walk(False)
+    try:
+        return outcome(schema, data, top)
+    finally:
+        ordalin._fast_walk(was)
+
+
+def check_walks_agree(schema, data, top):
+    fast, general = outcome(schema, data, top), general_outcome(schema, data, top)
+    if fast != general:
+        raise Failed('the fast walk gave {!r}, the general walk {!r}'.format(fast, general))
+
+
 def run_case(schema, built, data, top):
     before = snapshot(data)
     allowed = set(id(o) for o in walk(data))
@@ -258,6 +284,7 @@ def run_case(schema, built, data, top):
         raise Failed('not a schema exception: {!r}'.format(e))
     if snapshot(data) != before:
         raise Failed('the input data was changed')
+    check_walks_agree(schema, data, top)
     if isinstance(result, exceptions.SchemaError):
         return
     schema_ids = set(id(o) for o in built.objects)

@@ -61,8 +61,18 @@ PyObject *path_aware_use_validate(PyObject *self, PyObject *args, PyObject *kwar
 }  // namespace
 
 Ref call_converter(PyObject *callable, PyObject *data) {
-    if (callable == reinterpret_cast<PyObject *>(&PyLong_Type)) return Ref::steal(PyNumber_Long(data));
-    if (callable == reinterpret_cast<PyObject *>(&PyFloat_Type)) return Ref::steal(PyNumber_Float(data));
+    PyTypeObject *t = Py_TYPE(data);
+    if (callable == reinterpret_cast<PyObject *>(&PyLong_Type)) {
+        // What int() does with an exact str or int, without looking for
+        // the special methods a str or int does not have.
+        if (t == &PyUnicode_Type) return Ref::steal(PyLong_FromUnicodeObject(data, 10));
+        if (t == &PyLong_Type) return Ref::borrow(data);
+        return Ref::steal(PyNumber_Long(data));
+    }
+    if (callable == reinterpret_cast<PyObject *>(&PyFloat_Type)) {
+        if (t == &PyFloat_Type) return Ref::borrow(data);
+        return Ref::steal(PyNumber_Float(data));
+    }
     if (callable == reinterpret_cast<PyObject *>(&PyUnicode_Type)) return Ref::steal(PyObject_Str(data));
     if (callable == g.builtin_len) {
         Py_ssize_t n = PyObject_Size(data);

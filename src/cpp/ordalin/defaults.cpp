@@ -144,6 +144,7 @@ PyObject *default_validate(PyObject *self, PyObject *args, PyObject *kwargs) {
         return nullptr;
     int truth = PyObject_IsTrue(top);
     if (truth < 0) return nullptr;
+    ValidationScope scope;
     return default_validate_impl(self, data, truth != 0).release();
 }
 

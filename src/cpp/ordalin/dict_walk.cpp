@@ -7,6 +7,7 @@
 // computed again only after Python code ran (which may have changed the
 // schema dictionary).  Key tests that the engine can answer itself (Any,
 // type keys, plain values) are answered without raising an exception.
+#include "plan.hpp"
 #include "schema_view.hpp"
 
 #include <memory>
@@ -583,7 +584,7 @@ void snapshot_straight_walks() {
     for (DictWalk *w : g_straight_walks) w->take_snapshot();
 }
 
-Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path) {
+Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path, bool try_fast) {
     if (!PyDict_Check(data)) {
         int r = is_plain(data) ? 0 : PyObject_IsInstance(data, reinterpret_cast<PyObject *>(&PyDict_Type));
         if (r < 0) return Ref();
@@ -591,6 +592,18 @@ Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path) {
     }
     quarn::RecursionGuard guard(" while validating a dictionary");
     if (!guard.ok()) return Ref();
+    if (try_fast && g_fast_walk_enabled && PyDict_CheckExact(schema) && PyDict_CheckExact(data) &&
+        in_validation()) {
+        if (const DictPlan *plan = plan_of(schema)) {
+            Ref out;
+            switch (fast_validate(*plan, data, path, out)) {
+            case Fast::Ok: return out;
+            case Fast::Error: return Ref();
+            case Fast::Fail:
+            case Fast::Abort: break;  // the general walk decides, from the start
+            }
+        }
+    }
     return DictWalk(schema, data, path).run();
 }
 

@@ -1,6 +1,6 @@
 // Module initialisation of quarn.utils.ordalin: binds the exception classes
 // and ListDict, sets __all__ and creates the classes, in that order.
-#include "ordalin.hpp"
+#include "plan.hpp"
 
 namespace ordalin {
 
@@ -111,8 +111,26 @@ bool set_all(PyObject *module) {
     return PyModule_AddObject(module, "__all__", all.release()) == 0;
 }
 
+// _fast_walk(enabled): switches the compiled fast walk on or off and
+// returns whether it was on.  For tests that compare it with the general
+// walk; the results are the same either way.
+PyObject *set_fast_walk(PyObject *, PyObject *enabled) {
+    int truth = PyObject_IsTrue(enabled);
+    if (truth < 0) return nullptr;
+    bool was = g_fast_walk_enabled;
+    g_fast_walk_enabled = truth != 0;
+    return PyBool_FromLong(was);
+}
+
+PyMethodDef module_functions[] = {
+    {"_fast_walk", set_fast_walk, METH_O,
+     "_fast_walk($module, enabled, /)\n--\n\n"
+     "Switches the compiled fast walk on or off; returns whether it was on."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "ordalin", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "ordalin", nullptr, -1, module_functions, nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -65,7 +65,8 @@ void snapshot_straight_walks();
 // Whether calling `callable(data)` surely runs no Python code: a built-in
 // conversion (int, float, str, bool, len) of plain data.
 inline bool is_pure_call(PyObject *callable, PyObject *data) {
-    return is_plain(data) && Py_TYPE(data) != &PyType_Type &&
+    // Not of a class or of a schema object: str() of those runs their code.
+    return is_plain(data) && Py_TYPE(data) != &PyType_Type && !is_engine_class(Py_TYPE(data)) &&
            (callable == reinterpret_cast<PyObject *>(&PyLong_Type) ||
             callable == reinterpret_cast<PyObject *>(&PyFloat_Type) ||
             callable == reinterpret_cast<PyObject *>(&PyUnicode_Type) ||
@@ -90,6 +91,20 @@ inline uint64_t dict_version(PyObject *d) {
     return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
 #pragma GCC diagnostic pop
 }
+
+// Whether a call into the engine from Python is running (compiled trees and
+// views are kept only meanwhile).
+bool in_validation();
+
+// Marks one call into the engine from Python: views made during the
+// outermost call are dropped when it returns.
+class ValidationScope {
+public:
+    ValidationScope();
+    ~ValidationScope();
+    ValidationScope(const ValidationScope &) = delete;
+    ValidationScope &operator=(const ValidationScope &) = delete;
+};
 
 // ---- path of the data under test ----------------------------------------
 // The keys from the top-level data down to the data under test: a base list
@@ -126,6 +141,8 @@ Ref validate_wrapped(PyObject *schema, PyObject *data, bool top);
 // `obj.validate(data, top)` for a Schema instance, taking the built-in road
 // directly when its class does not override `validate`.
 Ref validate_schema_object(PyObject *obj, PyObject *data, bool top);
+// The `validate` that the class `t` resolves to.
+PyObject *validate_of(PyTypeObject *t);
 // The built-in `Schema.validate` on an instance (attributes read from it).
 Ref schema_validate_impl(PyObject *self, PyObject *data, bool top);
 
@@ -154,7 +171,8 @@ Ref path_aware_validate_impl(PyObject *self, PyObject *path, PyObject *data);
 Ref default_validate_impl(PyObject *self, PyObject *data, bool top);
 
 // ---- dict_walk.cpp ---------------------------------------------------------
-Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path);
+// `try_fast`: first try the fast walk with the schema's compiled tree.
+Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path, bool try_fast = true);
 // Schema.priority(key): 3 for Any, 2 for Optional, else 1; -1 on error.
 int key_priority(PyObject *key);
 

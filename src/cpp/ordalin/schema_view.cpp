@@ -1,5 +1,6 @@
 // Views of schema dictionaries, kept for the length of one validation.
 #include "schema_view.hpp"
+#include "plan.hpp"
 
 #include <unordered_map>
 
@@ -212,11 +213,15 @@ ValidationScope::ValidationScope() {
 }
 
 ValidationScope::~ValidationScope() {
-    if (--cache.depth == 0 && !cache.views.empty()) {
+    if (--cache.depth != 0) return;
+    release_retired_plans();
+    if (!cache.views.empty()) {
         // Dropping the views may free schema objects and run their code.
         auto views = std::move(cache.views);
         cache.views.clear();
     }
 }
+
+bool in_validation() { return cache.depth > 0; }
 
 }  // namespace ordalin

@@ -89,14 +89,5 @@ struct SchemaView {
 // it started with even when a nested walk replaces it).
 std::shared_ptr<SchemaView> view_of(PyObject *schema);
 
-// Marks one call into the engine from Python: views made during the
-// outermost call are dropped when it returns.
-class ValidationScope {
-public:
-    ValidationScope();
-    ~ValidationScope();
-    ValidationScope(const ValidationScope &) = delete;
-    ValidationScope &operator=(const ValidationScope &) = delete;
-};
 
 }  // namespace ordalin

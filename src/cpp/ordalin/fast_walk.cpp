@@ -1,0 +1,247 @@
+// The fast walk: validates data made of exact dicts and plain values with a
+// compiled schema tree (plan.hpp), reading each dict straight and running no
+// Python code.
+//
+// It does what the dispatcher and the dictionary walk would do, in the same
+// order, and builds the same results.  Where that would need Python code it
+// stops (Abort) and the general walk starts over; where the data is
+// invalid it stops too (Fail), and the general walk validates again the
+// dict that holds the invalid entry, to raise its error with its path and
+// message.  Neither has done anything a caller could see, so starting over
+// gives what the general walk alone would have given.
+#include "plan.hpp"
+
+namespace ordalin {
+
+namespace {
+
+// The exact types of plain data: their conversions, tests and comparisons
+// run no Python code.
+bool is_atom(PyObject *o) {
+    PyTypeObject *t = Py_TYPE(o);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           o == Py_None || t == &PyBytes_Type;
+}
+
+// Data whose isinstance() test and `==` with a plain value run no Python
+// code: plain objects, and the built-in containers, which compare unequal
+// to a plain value without looking at their items.
+bool is_inert(PyObject *o) {
+    if (is_plain(o)) return true;
+    PyTypeObject *t = Py_TYPE(o);
+    return t == &PyDict_Type || t == &PyList_Type || t == &PyTuple_Type || t == &PySet_Type ||
+           t == &PyFrozenSet_Type;
+}
+
+// `a == b` by its truth value, as the value test makes it: 1, 0, -1 error.
+int equal(PyObject *a, PyObject *b) {
+    PyTypeObject *t = Py_TYPE(a);
+    if (a == b && (t == &PyUnicode_Type || t == &PyLong_Type)) return 1;
+    Ref eq = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    if (!eq) return -1;
+    return PyObject_IsTrue(eq.get());
+}
+
+constexpr int32_t kNoEntry = -1, kAbort = -2, kError = -3;
+
+// Counts the required schema key of `entry` once: a plain key matches one
+// data key at most, a type key may match many (its bit tells if it did).
+inline void count(const KeyEntry &entry, size_t &counted, uint64_t &type_keys) {
+    counted += entry.counts;
+    if (entry.bit && !(type_keys & entry.bit)) {
+        type_keys |= entry.bit;
+        ++counted;
+    }
+}
+
+// The hash of an exact str, as the str remembers it once computed.
+inline Py_hash_t str_hash(PyObject *s) {
+    Py_hash_t h = reinterpret_cast<PyASCIIObject *>(s)->hash;
+    return h != -1 ? h : PyObject_Hash(s);
+}
+
+class FastWalk {
+public:
+    explicit FastWalk(PathCtx &path) : path_(path) {}
+    Fast dict(const DictPlan &plan, PyObject *data, Ref &out);
+
+private:
+    Fast value(const Node &n, PyObject *data, Ref &out);
+    Fast any_of(const Node &n, PyObject *data, Ref &out);
+    Fast all_of(const Node &n, PyObject *data, Ref &out);
+    Fast again(PyObject *schema, PyObject *data, Ref &out);
+    int32_t match(const DictPlan &plan, PyObject *key);
+
+    // Entered through Or, And or a Schema-like object, whose errors carry a
+    // path of their own: an invalid nested dict there fails the enclosing
+    // entry instead of being validated again on the spot.
+    struct Inexact {
+        int &depth;
+        explicit Inexact(int &d) : depth(d) { ++depth; }
+        ~Inexact() { --depth; }
+    };
+
+    static constexpr size_t kMaxDepth = 64;
+    PathCtx &path_;
+    PyObject *keys_[kMaxDepth];  // the data keys from the walk's dict down
+    size_t depth_ = 0;
+    int inexact_ = 0;
+};
+
+// The entry of the schema key that takes the data key `key`, or kNoEntry,
+// kAbort (a key only Python code can test), kError.
+int32_t FastWalk::match(const DictPlan &plan, PyObject *key) {
+    if (Py_TYPE(key) == &PyUnicode_Type) {
+        if (plan.str_slots.empty()) return plan.str_default;
+        Py_hash_t hash = str_hash(key);
+        if (hash == -1) return kError;
+        int32_t entry = plan.find_str(key, hash);
+        return entry >= 0 ? entry : plan.str_default;
+    }
+    if (!is_atom(key)) return kAbort;
+    // `key in schema` (a dict lookup compares identity first), then the
+    // candidates in priority order.
+    for (const auto &k : plan.other_keys) {
+        int eq = k.first == key ? 1 : equal(k.first, key);
+        if (eq < 0) return kError;
+        if (eq) return static_cast<int32_t>(k.second);
+    }
+    for (const KeyCandidate &c : plan.candidates) {
+        int takes = 1;
+        if (c.kind == KeyTest::TypeTest) {
+            takes = PyObject_TypeCheck(key, reinterpret_cast<PyTypeObject *>(c.object));
+        } else if (c.kind == KeyTest::Equals) {
+            Ref eq = Ref::steal(PyObject_RichCompare(c.object, key, Py_EQ));
+            if (!eq || (takes = PyObject_IsTrue(eq.get())) < 0) return kError;
+        }
+        if (takes) return static_cast<int32_t>(c.entry);
+    }
+    return kNoEntry;
+}
+
+Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out) {
+    if (depth_ == kMaxDepth) return Fast::Abort;
+    Ref copy;  // the result, made at the first value that differs from the data's
+    size_t counted = 0;
+    uint64_t type_keys = 0;
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    while (PyDict_Next(data, &pos, &key, &item)) {
+        int32_t index = match(plan, key);
+        if (index < 0) return index == kNoEntry ? Fast::Fail : index == kAbort ? Fast::Abort : Fast::Error;
+        const KeyEntry &entry = plan.entries[static_cast<size_t>(index)];
+        // The common case first: a type test that passes.
+        if (entry.value.kind == NodeKind::TypeTest &&
+            PyObject_TypeCheck(item, reinterpret_cast<PyTypeObject *>(entry.value.object))) {
+            count(entry, counted, type_keys);
+            continue;
+        }
+        Ref result;
+        keys_[depth_++] = key;
+        Fast r = value(entry.value, item, result);
+        if (r == Fast::Fail && entry.value.kind == NodeKind::Dict && !inexact_)
+            r = again(entry.value.object, item, result);
+        --depth_;
+        if (r != Fast::Ok) return r;
+        count(entry, counted, type_keys);
+        if (!result) continue;
+        if (!copy && !(copy = Ref::steal(PyDict_Copy(data)))) return Fast::Error;
+        if (PyDict_SetItem(copy.get(), key, result.get()) < 0) return Fast::Error;
+    }
+    // Every required key matched?  (Otherwise the general walk reports the
+    // missing ones.)
+    if (counted != plan.required) return Fast::Fail;
+    out = copy ? std::move(copy) : Ref::steal(PyDict_Copy(data));
+    return out ? Fast::Ok : Fast::Error;
+}
+
+// `out` stays empty when the result is the data itself.
+Fast FastWalk::value(const Node &n, PyObject *data, Ref &out) {
+    switch (n.kind) {
+    case NodeKind::Accept:
+        return Fast::Ok;
+    case NodeKind::TypeTest:
+        if (PyObject_TypeCheck(data, reinterpret_cast<PyTypeObject *>(n.object))) return Fast::Ok;
+        return is_inert(data) ? Fast::Fail : Fast::Abort;
+    case NodeKind::Equals: {
+        if (!is_inert(data)) return Fast::Abort;
+        int eq = equal(n.object, data);
+        return eq < 0 ? Fast::Error : eq ? Fast::Ok : Fast::Fail;
+    }
+    case NodeKind::Dict:
+        if (PyDict_CheckExact(data)) return dict(*n.dict, data, out);
+        return is_inert(data) ? Fast::Fail : Fast::Abort;
+    case NodeKind::Or:
+        return any_of(n, data, out);
+    case NodeKind::And:
+        return all_of(n, data, out);
+    case NodeKind::Convert:
+        if (!is_atom(data)) return Fast::Abort;
+        if ((out = call_converter(n.object, data))) return Fast::Ok;
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return Fast::Error;
+        PyErr_Clear();  // the general walk raises it again, as its SchemaError
+        return Fast::Fail;
+    case NodeKind::Default:
+        // None stands for "absent": the default itself, unchecked.
+        if (data == Py_None) {
+            out = Ref::borrow(n.object);
+            return Fast::Ok;
+        }
+        break;
+    case NodeKind::Wrap:
+        break;
+    }
+    Inexact inexact(inexact_);
+    return value(n.children[0], data, out);
+}
+
+// Or: the first alternative that accepts the data.  A plain alternative
+// refuses plain data without an exception; any other refusal makes the
+// general walk build an exception and describe the data, which may run
+// Python code.
+Fast FastWalk::any_of(const Node &n, PyObject *data, Ref &out) {
+    Inexact inexact(inexact_);
+    for (const Node &alternative : n.children) {
+        Fast r = value(alternative, data, out);
+        if (r != Fast::Fail) return r;
+        out.reset();
+        if (!alternative.is_plain_test() || !is_plain(data)) return Fast::Abort;
+    }
+    return Fast::Fail;
+}
+
+// And: the data through every step in turn.
+Fast FastWalk::all_of(const Node &n, PyObject *data, Ref &out) {
+    Inexact inexact(inexact_);
+    Ref current;  // empty while the result is still `data`
+    for (const Node &step : n.children) {
+        Ref result;
+        Fast r = value(step, current ? current.get() : data, result);
+        if (r != Fast::Ok) return r;
+        if (result) current = std::move(result);
+    }
+    out = std::move(current);
+    return Fast::Ok;
+}
+
+// The general walk validates the invalid nested dict `data` again, at its
+// path, and raises its error.
+Fast FastWalk::again(PyObject *schema, PyObject *data, Ref &out) {
+    RefVec held;  // the raising may run Python code: the keys are owned meanwhile
+    for (size_t i = 0; i < depth_; ++i) {
+        held.push_back(Ref::borrow(keys_[i]));
+        path_.push(keys_[i]);
+    }
+    out = validate_dict(schema, data, path_, false);
+    for (size_t i = 0; i < depth_; ++i) path_.pop();
+    return out ? Fast::Ok : Fast::Error;
+}
+
+}  // namespace
+
+Fast fast_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out) {
+    FastWalk walk(path);
+    return walk.dict(plan, data, out);
+}
+
+}  // namespace ordalin

@@ -1,0 +1,423 @@
+// Compiling schema dictionaries into node trees, and remembering the trees.
+//
+// Compiling mirrors the dispatcher and the dictionary walk for the schemas
+// whose outcome on plain data needs no Python code; anything else (a user
+// callable, a subclass, a class with a changed attribute lookup, a cycle)
+// leaves the dictionary to the general walk.  Compiling reads only exact
+// dicts and the instance attributes of the engine's own classes, so it runs
+// no Python code either.
+#include "plan.hpp"
+#include "schema_view.hpp"
+
+#include <cstring>
+
+namespace ordalin {
+
+namespace {
+
+// Bigger, deeper or cyclic schemas are left to the general walk.
+constexpr size_t kMaxDepth = 32;       // nested dicts and schema objects
+constexpr size_t kMaxNodes = 100000;   // nodes of one tree (shared parts count each time)
+constexpr size_t kMaxTypeKeys = 64;    // required type keys of one dict (bits of a mask)
+
+bool is_value_key(PyObject *o) {
+    PyTypeObject *t = Py_TYPE(o);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           o == Py_None || t == &PyBytes_Type;
+}
+
+bool is_builtin_conversion(PyObject *callable) {
+    return callable == reinterpret_cast<PyObject *>(&PyLong_Type) ||
+           callable == reinterpret_cast<PyObject *>(&PyFloat_Type) ||
+           callable == reinterpret_cast<PyObject *>(&PyUnicode_Type) ||
+           callable == reinterpret_cast<PyObject *>(&PyBool_Type) || callable == g.builtin_len;
+}
+
+// One thing a tree was compiled from, as it was then: a schema dict with
+// its version, or a schema object with its class, the class's version tag
+// (which changes with any change to the class or its bases) and the
+// attributes read from it.
+struct Check {
+    PyObject *dict = nullptr;  // alive while every check before it holds
+    uint64_t version = 0;
+    Ref object;
+    PyTypeObject *type = nullptr;
+    unsigned int tag = 0;
+    std::vector<std::pair<PyObject *, Ref>> attrs;
+
+    bool holds() const {
+        if (dict) return dict_version(dict) == version;
+        if (Py_TYPE(object.get()) != type || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ||
+            type->tp_version_tag != tag)
+            return false;
+        for (const auto &attr : attrs) {
+            // The class is unchanged, so this reads the instance's own dict.
+            Ref now = quarn::getattr(object.get(), attr.first);
+            if (!now) {
+                PyErr_Clear();
+                return false;
+            }
+            if (now.get() != attr.second.get()) return false;
+        }
+        return true;
+    }
+};
+
+struct CompiledTree {
+    std::shared_ptr<const DictPlan> root;
+    std::vector<Check> checks;  // in the order made: a container before what it holds
+
+    bool holds() const {
+        for (const Check &c : checks)
+            if (!c.holds()) return false;
+        return true;
+    }
+};
+
+class Compiler {
+public:
+    bool dict(PyObject *schema, std::shared_ptr<const DictPlan> &out);
+    std::vector<Check> checks;
+
+private:
+    static constexpr size_t kNone = static_cast<size_t>(-1);
+
+    bool node(PyObject *schema, Node &out);
+    bool object_node(PyObject *obj, Node &out);
+    bool wrapped(size_t watched, Node &out);
+    bool key_entries(const EntryVec &ordered, DictPlan &plan);
+    bool candidate(PyObject *key, uint32_t entry, KeyCandidate &out, bool &required);
+    bool str_table(DictPlan &plan, const std::vector<std::pair<PyObject *, uint32_t>> &direct);
+    size_t watch(PyObject *obj);
+    PyObject *read(size_t watched, PyObject *name);
+
+    // Marks a dict or schema object as being compiled: false for a cycle or
+    // too deep a schema.
+    bool enter(PyObject *container) {
+        if (stack_.size() >= kMaxDepth) return false;
+        for (PyObject *o : stack_)
+            if (o == container) return false;
+        stack_.push_back(container);
+        return true;
+    }
+    struct Leave {
+        std::vector<PyObject *> &stack;
+        ~Leave() { stack.pop_back(); }
+    };
+
+    std::vector<PyObject *> stack_;
+    size_t nodes_ = 0;
+};
+
+bool Compiler::dict(PyObject *schema, std::shared_ptr<const DictPlan> &out) {
+    if (!PyDict_CheckExact(schema) || !enter(schema)) return false;
+    Leave leave{stack_};
+    Check stamp;
+    stamp.dict = schema;
+    stamp.version = dict_version(schema);
+    checks.push_back(std::move(stamp));
+
+    // Keys whose priority and equality run no Python code, in the order the
+    // walk tries them.
+    EntryVec ordered;
+    snapshot_entries(schema, ordered);
+    for (const Entry &e : ordered)
+        if (!is_plain(e.key.get())) return false;
+    if (!order_by_priority(ordered)) {
+        PyErr_Clear();
+        return false;
+    }
+    auto plan = std::make_shared<DictPlan>();
+    plan->schema = schema;
+    if (!key_entries(ordered, *plan)) return false;
+    out = std::move(plan);
+    return true;
+}
+
+bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan) {
+    std::vector<std::pair<PyObject *, uint32_t>> direct_strs;
+    size_t type_keys = 0;
+    for (const Entry &e : ordered) {
+        KeyEntry entry;
+        if (!node(e.value.get(), entry.value)) return false;
+        PyObject *key = e.key.get();
+        auto index = static_cast<uint32_t>(plan.entries.size());
+        if (is_value_key(key)) {
+            entry.counts = 1;
+            if (Py_TYPE(key) == &PyUnicode_Type) direct_strs.emplace_back(key, index);
+            else plan.other_keys.emplace_back(key, index);
+        } else {
+            KeyCandidate c;
+            bool required = false;
+            if (!candidate(key, index, c, required)) return false;
+            if (required) {
+                if (type_keys == kMaxTypeKeys) return false;
+                entry.bit = uint64_t(1) << type_keys++;
+            }
+            plan.candidates.push_back(c);
+        }
+        plan.required += entry.counts + (entry.bit ? 1 : 0);
+        plan.entries.push_back(std::move(entry));
+    }
+    return str_table(plan, direct_strs);
+}
+
+// A key that is not a plain value: Any, a built-in type key, or an exact
+// Optional around one of those or around a plain value.
+bool Compiler::candidate(PyObject *key, uint32_t entry, KeyCandidate &out, bool &required) {
+    out = KeyCandidate{KeyTest::Accept, nullptr, entry};
+    PyTypeObject *t = Py_TYPE(key);
+    if (t == &PyType_Type) {
+        if (!is_type_test(key)) return false;
+        out.kind = KeyTest::TypeTest;
+        out.object = key;
+        required = true;
+        return true;
+    }
+    if (t == reinterpret_cast<PyTypeObject *>(g.Any)) return true;
+    if (t != reinterpret_cast<PyTypeObject *>(g.Optional)) return false;
+    size_t w = watch(key);
+    if (w == kNone || validate_of(t) != g.schema_validate) return false;
+    PyObject *inner_type = read(w, g.s_schemaType);
+    PyObject *inner = inner_type ? read(w, g.s_schema) : nullptr;
+    if (!inner || inner_type != reinterpret_cast<PyObject *>(Py_TYPE(inner))) return false;
+    if (Py_TYPE(inner) == reinterpret_cast<PyTypeObject *>(g.Any)) return true;
+    if (Py_TYPE(inner) == &PyType_Type) {
+        if (!is_type_test(inner)) return false;
+        out.kind = KeyTest::TypeTest;
+        out.object = inner;
+        return true;
+    }
+    if (!is_value_key(inner)) return false;
+    out.kind = KeyTest::Equals;
+    out.object = inner;
+    return true;
+}
+
+// The table of str keys: each schema key that is a str, then the str value
+// of each Optional key that a str schema key does not already take, mapped
+// to the first candidate that accepts it; and the entry of any other str.
+bool Compiler::str_table(DictPlan &plan, const std::vector<std::pair<PyObject *, uint32_t>> &direct) {
+    auto takes_any_str = [](const KeyCandidate &c) {
+        return c.kind == KeyTest::Accept ||
+               (c.kind == KeyTest::TypeTest &&
+                PyType_IsSubtype(&PyUnicode_Type, reinterpret_cast<PyTypeObject *>(c.object)));
+    };
+    for (const KeyCandidate &c : plan.candidates)
+        if (takes_any_str(c)) {
+            plan.str_default = static_cast<int32_t>(c.entry);
+            break;
+        }
+    std::vector<std::pair<PyObject *, uint32_t>> keys(direct);
+    for (size_t i = 0; i < plan.candidates.size(); ++i) {
+        const KeyCandidate &c = plan.candidates[i];
+        if (c.kind != KeyTest::Equals || Py_TYPE(c.object) != &PyUnicode_Type) continue;
+        uint32_t taker = c.entry;
+        for (size_t j = 0; j < i; ++j) {
+            const KeyCandidate &earlier = plan.candidates[j];
+            if (takes_any_str(earlier) ||
+                (earlier.kind == KeyTest::Equals && Py_TYPE(earlier.object) == &PyUnicode_Type &&
+                 PyObject_Hash(earlier.object) == PyObject_Hash(c.object) && same_text(earlier.object, c.object))) {
+                taker = earlier.entry;
+                break;
+            }
+        }
+        keys.emplace_back(c.object, taker);
+    }
+    if (keys.empty()) return true;
+    size_t size = 4;
+    while (size < 2 * keys.size()) size *= 2;
+    plan.str_slots.assign(size, DictPlan::StrSlot{nullptr, 0, -1});
+    for (const auto &k : keys) {
+        Py_hash_t hash = PyObject_Hash(k.first);
+        if (hash == -1) {
+            PyErr_Clear();
+            return false;
+        }
+        // A str already in the table (a schema key, or an earlier Optional)
+        // keeps the entry it has: that one is tried first.
+        if (plan.find_str(k.first, hash) >= 0) continue;
+        size_t mask = size - 1;
+        size_t i = static_cast<size_t>(hash) & mask;
+        while (plan.str_slots[i].key) i = (i + 1) & mask;
+        plan.str_slots[i] = DictPlan::StrSlot{k.first, hash, static_cast<int32_t>(k.second)};
+    }
+    return true;
+}
+
+// The node of a value schema, as the dispatcher would treat it.
+bool Compiler::node(PyObject *schema, Node &out) {
+    if (++nodes_ > kMaxNodes) return false;
+    PyTypeObject *t = Py_TYPE(schema);
+    if (t == &PyType_Type) {
+        if (!is_type_test(schema)) return false;  // a class to call
+        out.kind = NodeKind::TypeTest;
+        out.object = schema;
+        return true;
+    }
+    if (t == &PyDict_Type) {
+        out.kind = NodeKind::Dict;
+        out.object = schema;
+        return dict(schema, out.dict);
+    }
+    if (is_value_key(schema)) {
+        out.kind = NodeKind::Equals;
+        out.object = schema;
+        return true;
+    }
+    if (t == reinterpret_cast<PyTypeObject *>(g.Any)) {
+        out.kind = NodeKind::Accept;
+        return true;
+    }
+    if (!is_engine_class(t) || t == reinterpret_cast<PyTypeObject *>(g.PathAwareUse)) return false;
+    return object_node(schema, out);
+}
+
+// An exact instance of the engine's classes whose `validate` is built in.
+bool Compiler::object_node(PyObject *obj, Node &out) {
+    if (!enter(obj)) return false;
+    Leave leave{stack_};
+    size_t w = watch(obj);
+    if (w == kNone) return false;
+    PyObject *validate = validate_of(Py_TYPE(obj));
+    if (validate == g.schema_validate) {
+        out.kind = NodeKind::Wrap;
+        return wrapped(w, out);
+    }
+    if (validate == g.default_validate) {
+        out.kind = NodeKind::Default;
+        out.object = read(w, g.s_default);
+        return out.object && wrapped(w, out);
+    }
+    if (validate == g.or_validate || validate == g.and_validate) {
+        out.kind = validate == g.or_validate ? NodeKind::Or : NodeKind::And;
+        PyObject *schemas = read(w, g.s_schemas);
+        if (!schemas || !PyTuple_CheckExact(schemas)) return false;
+        out.children.resize(static_cast<size_t>(PyTuple_GET_SIZE(schemas)));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(schemas); ++i)
+            if (!node(PyTuple_GET_ITEM(schemas, i), out.children[static_cast<size_t>(i)])) return false;
+        return true;
+    }
+    if (validate == g.use_validate) {
+        out.kind = NodeKind::Convert;
+        out.object = read(w, g.s_schema);
+        return out.object && is_builtin_conversion(out.object);
+    }
+    return false;
+}
+
+// The schema a Schema-like object validates with (`schema`, dispatched by
+// `schemaType`, which must be its exact type).
+bool Compiler::wrapped(size_t watched, Node &out) {
+    PyObject *inner_type = read(watched, g.s_schemaType);
+    PyObject *inner = inner_type ? read(watched, g.s_schema) : nullptr;
+    if (!inner || inner_type != reinterpret_cast<PyObject *>(Py_TYPE(inner))) return false;
+    out.children.resize(1);
+    return node(inner, out.children[0]);
+}
+
+// Starts the check of a schema object whose attributes can be read without
+// Python code: an exact engine class with the generic attribute lookup.
+size_t Compiler::watch(PyObject *obj) {
+    auto *t = Py_TYPE(obj);
+    if (!is_engine_class(t) || t->tp_getattro != PyObject_GenericGetAttr) return kNone;
+    validate_of(t);  // gives the class a version tag if it has none
+    if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return kNone;
+    Check c;
+    c.object = Ref::borrow(obj);
+    c.type = t;
+    c.tag = t->tp_version_tag;
+    checks.push_back(std::move(c));
+    return checks.size() - 1;
+}
+
+// An instance attribute of a watched object (null if absent, or if its
+// class has an attribute of that name, which may be a descriptor).
+PyObject *Compiler::read(size_t watched, PyObject *name) {
+    Check &c = checks[watched];
+    if (_PyType_Lookup(c.type, name)) return nullptr;
+    Ref value = quarn::getattr(c.object.get(), name);
+    if (!value) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject *v = value.get();
+    c.attrs.emplace_back(name, std::move(value));
+    return v;
+}
+
+// ---- the cache ------------------------------------------------------------
+
+struct PlanSlot {
+    Ref schema;
+    uint64_t version = 0;
+    uint64_t checked_epoch = 0;
+    std::unique_ptr<CompiledTree> tree;  // null: the dict is left to the general walk
+};
+constexpr size_t kSlotBits = 10;
+// Never destroyed: the slots hold references when the interpreter ends.
+PlanSlot *const slots = new PlanSlot[size_t(1) << kSlotBits];
+
+// Displaced trees and the schemas their slots held.
+struct Retired {
+    std::vector<std::unique_ptr<CompiledTree>> trees;
+    RefVec schemas;
+};
+Retired &retired = *new Retired();
+
+PlanSlot &slot_of(PyObject *schema) {
+    uint64_t h = (reinterpret_cast<uintptr_t>(schema) >> 4) * 0x9E3779B97F4A7C15ull;
+    return slots[h >> (64 - kSlotBits)];
+}
+
+}  // namespace
+
+// Equal strings share their kind, so comparing the kinds and the bytes is
+// enough.
+bool same_text(PyObject *a, PyObject *b) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(a) < 0 || PyUnicode_READY(b) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+#endif
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+bool g_fast_walk_enabled = true;
+
+const DictPlan *plan_of(PyObject *schema) {
+    PlanSlot &slot = slot_of(schema);
+    uint64_t version = dict_version(schema);
+    if (slot.schema.get() == schema && slot.version == version) {
+        if (!slot.tree) return nullptr;
+        if (slot.checked_epoch == g_user_epoch || slot.tree->holds()) {
+            slot.checked_epoch = g_user_epoch;
+            return slot.tree->root.get();
+        }
+    }
+    Compiler compiler;
+    std::shared_ptr<const DictPlan> root;
+    bool fast = compiler.dict(schema, root);
+    // The old tree may be in use further up the stack: it is kept until the
+    // outermost validation returns.
+    if (slot.tree) retired.trees.push_back(std::move(slot.tree));
+    if (slot.schema) retired.schemas.push_back(std::move(slot.schema));
+    slot.schema = Ref::borrow(schema);
+    slot.version = version;
+    slot.checked_epoch = g_user_epoch;
+    if (fast) slot.tree.reset(new CompiledTree{std::move(root), std::move(compiler.checks)});
+    return slot.tree ? slot.tree->root.get() : nullptr;
+}
+
+void release_retired_plans() {
+    if (retired.trees.empty() && retired.schemas.empty()) return;
+    // Moved out first: releasing them may run Python code that validates.
+    Retired gone;
+    std::swap(gone.trees, retired.trees);
+    std::swap(gone.schemas, retired.schemas);
+}
+
+}  // namespace ordalin

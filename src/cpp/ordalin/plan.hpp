@@ -1,0 +1,121 @@
+// Compiled schema dictionaries and the fast walk that uses them.
+//
+// A schema dictionary made only of what the engine knows by heart (plain
+// keys, exact Optional and Any keys, built-in type keys; built-in types,
+// plain values, nested dictionaries, Or, And, Optional, Default, Fallback
+// and Use of a built-in conversion as values) is compiled once into a tree
+// of nodes.  The fast walk validates data made of exact dicts and plain
+// values with that tree without running any Python code, so it needs none
+// of the general walk's care for code that changes what is being walked.
+//
+// A compiled tree is remembered by its top dictionary's identity and
+// version.  Whenever Python code may have run since it was last checked, it
+// is checked again against what it was compiled from: the versions of the
+// nested dictionaries, and the classes, version tags and attributes of the
+// schema objects it read.
+#pragma once
+
+#include "ordalin.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace ordalin {
+
+struct DictPlan;
+bool same_text(PyObject *a, PyObject *b);
+
+enum class NodeKind : uint8_t { Accept, TypeTest, Equals, Dict, Or, And, Convert, Wrap, Default };
+
+// A compiled value schema.  Its borrowed pointers stay valid while the tree
+// is fresh: they are held by the schema dictionaries (whose versions are
+// checked) or by the attribute values that the tree keeps.
+struct Node {
+    NodeKind kind = NodeKind::Accept;
+    // TypeTest: the type; Equals: the plain value; Convert: the built-in
+    // conversion; Default: the default value; Dict: the schema dict.
+    PyObject *object = nullptr;
+    std::shared_ptr<const DictPlan> dict;  // Dict
+    std::vector<Node> children;           // Or: alternatives; And: steps; Wrap, Default: the schema
+
+    // An alternative of an Or that fails plain data without an exception.
+    bool is_plain_test() const { return kind == NodeKind::TypeTest || kind == NodeKind::Equals; }
+};
+
+// A schema key and the compiled schema of its value.
+struct KeyEntry {
+    Node value;
+    // A plain key is required and matches at most one data key: it counts
+    // once.  A type key is required and may match many: it sets its bit.
+    uint8_t counts = 0;
+    uint64_t bit = 0;
+};
+
+// How a key that is not a schema key itself is tested, in priority order.
+enum class KeyTest : uint8_t { Accept, TypeTest, Equals };
+struct KeyCandidate {
+    KeyTest kind;
+    PyObject *object;  // TypeTest: the type; Equals: the plain value an Optional wraps
+    uint32_t entry;
+};
+
+struct DictPlan {
+    PyObject *schema = nullptr;
+    std::vector<KeyEntry> entries;
+    // Exact str data keys: the entry that takes each str that is a schema
+    // key or the value of an Optional key (open addressing, a power of two
+    // slots), and the entry that takes any other str (-1: none).
+    struct StrSlot {
+        PyObject *key;
+        Py_hash_t hash;
+        int32_t entry;
+    };
+    std::vector<StrSlot> str_slots;
+    int32_t str_default = -1;
+    // Other plain data keys: plain schema keys that are not str, then the
+    // candidates in priority order.
+    std::vector<std::pair<PyObject *, uint32_t>> other_keys;
+    std::vector<KeyCandidate> candidates;
+    size_t required = 0;  // required schema keys
+
+    // The entry for an exact str key, -1 when it is in no slot.
+    int32_t find_str(PyObject *key, Py_hash_t hash) const {
+        if (str_slots.empty()) return -1;
+        const StrSlot *slots = str_slots.data();
+        size_t mask = str_slots.size() - 1;
+        for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+            if (slots[i].key == key) return slots[i].entry;
+            if (!slots[i].key) return -1;
+            if (slots[i].hash == hash && same_text(slots[i].key, key)) return slots[i].entry;
+        }
+    }
+};
+
+// The compiled tree of the exact schema dict `schema`, checked for the
+// current epoch, or null when it cannot be compiled.  Never raises and runs
+// no Python code.  The tree stays valid until the outermost validation
+// returns.
+const DictPlan *plan_of(PyObject *schema);
+
+// Whether validate_dict tries the fast walk (switched off by tests that
+// compare it with the general walk).
+extern bool g_fast_walk_enabled;
+
+// Trees displaced from the cache: released when the outermost validation
+// returns (releasing them may run Python code).
+void release_retired_plans();
+
+enum class Fast {
+    Ok,     // validated: `out` is the new dict
+    Fail,   // the data is invalid; nothing observable was done
+    Abort,  // only the general walk can tell; nothing observable was done
+    Error,  // an error is set (a failure of the general walk's, or no memory)
+};
+
+// Validates the exact dict `data` against `plan`, reading it straight and
+// running no Python code, except that a nested dictionary found invalid
+// is validated again by the general walk, which raises its error.
+Fast fast_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out);
+
+}  // namespace ordalin

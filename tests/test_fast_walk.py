@@ -1,0 +1,276 @@
+"""Compiled schema dictionaries: the fast walk gives exactly what the general
+walk gives, and every change to the schema it was compiled from is seen."""
+import collections
+import json
+
+import pytest
+
+from leakcheck import assert_no_leak
+from quarn.utils import ordalin
+from quarn.utils.exceptions import (
+    SchemaError, SchemaMissingKeyError, SchemaTypeError, SchemaUnsupportedKeyError)
+from quarn.utils.ordalin import And, Any, Default, Fallback, Optional, Or, Schema, Use
+
+NAN = float('nan')
+
+INTERFACE = {
+    'oper_status': str,
+    'enabled': bool,
+    Optional('mtu'): int,
+    'counters': {'in_pkts': int, Optional('in_errors'): int},
+    Optional('ipv4'): {Any(): {'ip': str, 'prefix_length': int}},
+}
+INTERFACES = {'interfaces': {Any(): INTERFACE}}
+
+
+def interfaces(**changes):
+    record = {'oper_status': 'up', 'enabled': True, 'counters': {'in_pkts': 1},
+              'ipv4': {'10.0.0.1/24': {'ip': '10.0.0.1', 'prefix_length': 24}}}
+    record.update(changes)
+    return {'interfaces': {'Gi0/0': {'oper_status': 'down', 'enabled': False,
+                                     'counters': {'in_pkts': 0}},
+                           'Gi0/1': record}}
+
+
+class Liar(object):
+    """isinstance() believes its __class__, which only Python code can tell."""
+    __class__ = property(lambda self: int)
+
+
+class EqualsAll(object):
+    def __eq__(self, other):
+        return True
+
+    __hash__ = object.__hash__
+
+
+class Key(str):
+    pass
+
+
+def outcome(schema, data, top):
+    """('ok', result) or the exception's class and arguments, as text."""
+    try:
+        return 'ok', Schema(schema).validate(data, top)
+    except SchemaError as e:
+        return type(e).__name__, repr(e.args)
+
+
+def general_outcome(schema, data, top):
+    was = ordalin._fast_walk(False)
+    try:
+        return outcome(schema, data, top)
+    finally:
+        ordalin._fast_walk(was)
+
+
+CASES = [
+    # nested interfaces: valid, and wrong at every kind of place
+    (INTERFACES, interfaces()),
+    (INTERFACES, interfaces(mtu=9000, counters={'in_pkts': 1, 'in_errors': 0})),
+    (INTERFACES, interfaces(counters={'in_pkts': 'x'})),
+    (INTERFACES, interfaces(counters={})),
+    (INTERFACES, interfaces(counters={'in_pkts': 1, 'out': 2})),
+    (INTERFACES, interfaces(counters=5)),
+    (INTERFACES, interfaces(counters=[1])),
+    (INTERFACES, interfaces(ipv4={'x': {'ip': 1, 'prefix_length': 24}})),
+    (INTERFACES, interfaces(mtu='big')),
+    (INTERFACES, interfaces(extra=1)),
+    (INTERFACES, json.loads(json.dumps(interfaces()))),    # keys that are other str objects
+    (INTERFACES, interfaces(counters=collections.OrderedDict(in_pkts=1))),
+    (INTERFACES, interfaces(counters=collections.OrderedDict(in_pkts='x'))),
+    # combinators and converters as values
+    ({'v': Or(int, str)}, {'v': 1}),
+    ({'v': Or(int, str)}, {'v': 'a'}),
+    ({'v': Or(int, str)}, {'v': 1.5}),
+    ({'v': Or(int, str)}, {'v': [1]}),
+    ({'v': Or(int, Use(int))}, {'v': '7'}),
+    ({'v': Or()}, {'v': 1}),
+    ({'v': Or({'a': int}, str)}, {'v': {'a': 1}}),
+    ({'v': Or({'a': int}, str)}, {'v': {'a': 'x'}}),
+    ({'v': Or({'a': int}, str)}, {'v': 'x'}),
+    ({'v': Or({'a': int}, str)}, {'v': 3}),
+    ({'n': And(str, Use(len))}, {'n': 'abc'}),
+    ({'n': And(str, Use(len))}, {'n': 5}),
+    ({'n': And()}, {'n': 5}),
+    ({'n': And({'a': int}, Use(len))}, {'n': {'a': 1}}),
+    ({'n': And({'a': {'b': int}})}, {'n': {'a': {'b': 'x'}}}),
+    ({'c': Use(int)}, {'c': '12'}),
+    ({'c': Use(int)}, {'c': ' 12 '}),
+    ({'c': Use(int)}, {'c': 'x'}),
+    ({'c': Use(int)}, {'c': 1.9}),
+    ({'c': Use(int)}, {'c': True}),
+    ({'c': Use(int)}, {'c': None}),
+    ({'c': Use(float)}, {'c': '1.5'}),
+    ({'c': Use(str)}, {'c': 3}),
+    ({'c': Use(bool)}, {'c': ''}),
+    ({'c': Use(len)}, {'c': [1, 2]}),
+    ({'c': Use(len)}, {'c': 5}),
+    # Schema-like objects as values: their errors carry their own path
+    ({'a': Optional(int)}, {'a': 'x'}),
+    ({'a': Optional({'b': int})}, {'a': {'b': 'x'}}),
+    ({'a': Optional({'b': int})}, {'a': {'b': 1}}),
+    ({'a': Schema({'b': int}, path=['p'])}, {'a': {'b': 'x'}}),
+    ({'a': Fallback(str, 'b'), 'b': str}, {'a': 'x', 'b': 'y'}),
+    ({'a': Default(int, 5)}, {'a': None}),
+    ({'a': Default(int, 5)}, {'a': 'x'}),
+    ({'a': Default(int, 5)}, {}),
+    ({'a': Default({'b': int}, None)}, {'a': {'b': 'x'}}),
+    ({'a': str, 'b': Fallback(str, 'a')}, {'a': 'x'}),
+    # which schema key takes a data key
+    ({str: int, Optional('a'): str}, {'a': 1}),
+    ({str: int, Optional('a'): str}, {'a': 'x'}),
+    ({Optional('a'): str, 'a': int}, {'a': 1}),
+    ({Optional('a'): int, Optional('a'): str}, {'a': 'x'}),
+    ({Optional(str): int}, {'x': 1}),
+    ({Optional(str): int}, {}),
+    ({Optional(str): int, 'a': str}, {'a': 'x', 'b': 1}),
+    ({Optional(Any()): int}, {'x': 1, 2: 3}),
+    ({int: str}, {1: 'a', True: 'b'}),
+    ({int: str}, {1: 'a', 2.5: 'b'}),
+    ({bool: str, int: int}, {True: 'a', 2: 3}),
+    ({1.0: str}, {1: 'x'}),
+    ({True: str}, {1: 'x'}),
+    ({NAN: int}, {NAN: 1}),
+    ({NAN: int}, {float('nan'): 1}),
+    ({Optional(NAN): int}, {NAN: 1}),
+    ({Optional(1): str}, {1: 'a'}),
+    ({Optional(1): str}, {True: 'a'}),
+    ({None: int, b'k': int}, {None: 1, b'k': 2}),
+    ({Any(): int}, {1: 1, 'a': 2, None: 3}),
+    ({str: int}, {'a': 1, 1: 2}),
+    ({str: int}, {}),
+    ({}, {}),
+    ({}, {'a': 1}),
+    ({'a': int}, {Key('a'): 1}),
+    ({('t', 1): int}, {('t', 1): 1}),
+    # plain values and type tests
+    ({'a': 1.5}, {'a': 1.5}),
+    ({'a': NAN}, {'a': NAN}),
+    ({'a': None}, {'a': None}),
+    ({'a': True}, {'a': 1}),
+    ({'a': 'x'}, {'a': 'y'}),
+    ({'a': 1}, {'a': EqualsAll()}),
+    ({'a': int}, {'a': True}),
+    ({'a': bool}, {'a': 1}),
+    ({'a': int}, {'a': Liar()}),
+    ({'a': dict}, {'a': collections.OrderedDict()}),
+    ({'a': {'b': int}}, {'a': Liar()}),
+    ({'a': {'b': int}}, {'a': collections.OrderedDict(b=1)}),
+    # many keys, the bad one last
+    ({str: int}, dict([('k%d' % i, i) for i in range(500)] + [('z', 'x')])),
+]
+
+
+@pytest.mark.parametrize('top', [True, False])
+@pytest.mark.parametrize('schema, data', CASES)
+def test_fast_and_general_walks_agree(schema, data, top):
+    before = repr(data)
+    fast = outcome(schema, data, top)
+    assert fast == general_outcome(schema, data, top)
+    assert repr(data) == before
+    if fast[0] == 'ok' and isinstance(data, dict):
+        assert type(fast[1]) is dict and fast[1] is not data
+
+
+def test_error_paths_of_the_fast_walk():
+    with pytest.raises(SchemaTypeError) as e:
+        Schema(INTERFACES).validate(interfaces(counters={'in_pkts': 'x'}))
+    assert e.value.args == (['interfaces', 'Gi0/1', 'counters', 'in_pkts'], int, 'x')
+    with pytest.raises(SchemaMissingKeyError) as e:
+        Schema(INTERFACES).validate(interfaces(counters={}))
+    assert e.value.args == (['interfaces', 'Gi0/1', 'counters'], ['in_pkts'])
+    with pytest.raises(SchemaTypeError) as e:
+        Schema({'n': And({'a': {'b': int}})}).validate({'n': {'a': {'b': 'x'}}})
+    assert e.value.args == (['a', 'b'], int, 'x')
+
+
+def test_results_are_new_dicts_all_the_way_down():
+    data = interfaces()
+    result = Schema(INTERFACES).validate(data)
+    assert result == data
+    assert result['interfaces'] is not data['interfaces']
+    assert result['interfaces']['Gi0/1']['counters'] is not data['interfaces']['Gi0/1']['counters']
+    result['interfaces']['Gi0/1']['counters']['in_pkts'] = 99
+    assert data['interfaces']['Gi0/1']['counters']['in_pkts'] == 1
+
+
+def change_dict(parts):
+    parts['inner']['b'] = str
+
+
+def change_or(parts):
+    parts['or'].schemas = (str,)
+
+
+def change_use(parts):
+    parts['use'].schema = str
+
+
+def change_key(parts):
+    parts['key'].schema = 'z'
+
+
+def change_class_of_value(parts):
+    class Refusing(Optional):
+        def validate(self, data, top=False):
+            raise SchemaError('refused')
+    parts['opt'].__class__ = Refusing
+
+
+@pytest.mark.parametrize('change', [change_dict, change_or, change_use, change_key,
+                                    change_class_of_value])
+def test_a_change_to_the_schema_is_seen(change):
+    parts = {'inner': {'b': int}, 'or': Or(int), 'use': Use(int), 'key': Optional('k'),
+             'opt': Optional(int)}
+    schema = Schema({'inner': parts['inner'], 'or': parts['or'], 'use': parts['use'],
+                     parts['key']: int, 'opt': parts['opt']})
+    data = {'inner': {'b': 1}, 'or': 1, 'use': '2', 'k': 3, 'opt': 4}
+    assert schema.validate(data) == {'inner': {'b': 1}, 'or': 1, 'use': 2, 'k': 3, 'opt': 4}
+    change(parts)
+    assert outcome(schema.schema, data, True) == general_outcome(schema.schema, data, True)
+    assert outcome(schema.schema, data, True)[0] != 'ok' or change is change_use
+
+
+def test_a_change_to_an_engine_class_is_seen(monkeypatch):
+    schema = Schema({'a': Or(int, str)})
+    assert schema.validate({'a': 1}) == {'a': 1}
+    monkeypatch.setattr(Or, 'validate', lambda self, data, top=False: 'patched')
+    assert schema.validate({'a': 1}) == {'a': 'patched'}
+    monkeypatch.undo()
+    assert schema.validate({'a': 1}) == {'a': 1}
+
+
+def test_a_change_made_by_user_code_during_the_walk_is_seen():
+    inner = {'x': int}
+    alternatives = Or(int)
+
+    def mutate(value):
+        inner['x'] = str
+        alternatives.schemas = (str,)
+        return value
+
+    # 'a' is walked first: its converter changes what 'b' and 'c' are checked with.
+    schema = {'a': Use(mutate), 'b': inner, 'c': {'d': alternatives}}
+    for _ in range(2):
+        inner['x'], alternatives.schemas = int, (int,)
+        fast = outcome(schema, {'a': 1, 'b': {'x': 'y'}, 'c': {'d': 'e'}}, True)
+        inner['x'], alternatives.schemas = int, (int,)
+        assert fast == general_outcome(schema, {'a': 1, 'b': {'x': 'y'}, 'c': {'d': 'e'}}, True)
+        assert fast[0] == 'ok'
+
+
+def test_many_schemas_share_the_cache_correctly():
+    schemas = [{'k': i} for i in range(3000)]
+    for i, s in enumerate(schemas):
+        assert Schema(s).validate({'k': i}) == {'k': i}
+    for i, s in enumerate(schemas[:50]):
+        with pytest.raises(SchemaError):
+            Schema(s).validate({'k': i + 1})
+
+
+def test_the_cache_of_compiled_schemas_stays_bounded():
+    def block():
+        Schema({'a': {'b': int}, Optional('c'): Or(int, str)}).validate({'a': {'b': 1}, 'c': 'x'})
+    # Past its warm-up every new schema displaces an old one.
+    assert_no_leak(block, iterations=1500, rounds=3, warmup=4)
