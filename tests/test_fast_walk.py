@@ -159,6 +159,17 @@ CASES = [
     ({'a': {'b': int}}, {'a': collections.OrderedDict(b=1)}),
     # many keys, the bad one last
     ({str: int}, dict([('k%d' % i, i) for i in range(500)] + [('z', 'x')])),
+    # dicts that the completion made: Or and And read them as the general walk does
+    ({Any(): {'d': Default(int, 0)},
+      'k': Or(And({'z': Use(len), 'd': int}, int), {'z': str, 'd': int})}, {'k': {'z': 'abc'}}),
+    ({Any(): {'d': Default(int, 0)},
+      'k': And({'z': Use(int), 'd': int}, {'z': int, 'd': int})}, {'k': {'z': '12'}}),
+    ({Any(): {'d': Default(int, 0)},
+      'k': And({'z': Use(len), 'd': int}, {'z': Use(str), 'd': int})}, {'k': {'z': 'abc'}}),
+    ({'r': {'d': Default(int, 0), 'b': Use(len)}, 'y': int}, {'r': {'b': 'abc'}, 'y': 'bad'}),
+    ({'r': {'d': Default(int, 0), 'b': Use(len)}, 'y': int}, {'r': {'b': 'abc'}, 'y': 1}),
+    ({'r': {Any(): {'d': Default(int, 0), 's': Fallback(str, 'site')}}, 'site': str},
+     {'r': {'a': {}, 'b': {'d': 1, 's': 'x'}}, 'site': 'lab'}),
 ]
 
 
@@ -274,3 +285,33 @@ def test_the_cache_of_compiled_schemas_stays_bounded():
         Schema({'a': {'b': int}, Optional('c'): Or(int, str)}).validate({'a': {'b': 1}, 'c': 'x'})
     # Past its warm-up every new schema displaces an old one.
     assert_no_leak(block, iterations=1500, rounds=3, warmup=4)
+
+
+def test_completed_dicts_become_results_without_touching_the_callers_data():
+    schema = Schema({'interfaces': {Any(): {'mtu': Default(int, 1500), 'site': Fallback(str, 'site'),
+                                            'counters': {'in': Use(int)}}},
+                     'site': str})
+    record = {'counters': {'in': '1'}}
+    data = {'interfaces': {'a': record, 'b': record, 'c': {'mtu': 9000, 'site': 'x', 'counters': {'in': 2}}},
+            'site': 'lab'}
+    before = repr(data)
+    result = schema.validate(data)
+    assert result == {'interfaces': {'a': {'counters': {'in': 1}, 'mtu': 1500, 'site': 'lab'},
+                                     'b': {'counters': {'in': 1}, 'mtu': 1500, 'site': 'lab'},
+                                     'c': {'mtu': 9000, 'site': 'x', 'counters': {'in': 2}}},
+                      'site': 'lab'}
+    assert list(result['interfaces']['a']) == ['counters', 'mtu', 'site']
+    assert repr(data) == before
+    assert result['interfaces']['a'] is not result['interfaces']['b']
+    assert result['interfaces']['c'] is not data['interfaces']['c']
+
+
+def test_an_overridden_fallback_pass_keeps_what_it_was_given():
+    class Seeing(Schema):
+        def apply_fallback(self, data):
+            self.seen = data
+            return data
+
+    schema = Seeing({'r': {'d': Default(int, 0), 'b': Use(int)}})
+    assert schema.validate({'r': {'b': '5'}}) == {'r': {'b': 5, 'd': 0}}
+    assert schema.seen == {'r': {'b': '5', 'd': 0}}

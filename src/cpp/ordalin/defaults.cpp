@@ -84,7 +84,8 @@ int is_default_schema(PyObject *self, PyObject *schema_type) {
 }
 
 // The built-in apply_defaults.
-Ref apply_defaults_impl(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data) {
+Ref apply_defaults_impl(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data,
+                        Completion *completion = nullptr) {
     Collected collected;
     if (!collect_for(self, schema, schema_type, collected)) return Ref();
     Ref current = Ref::borrow(data);
@@ -100,7 +101,8 @@ Ref apply_defaults_impl(PyObject *self, PyObject *schema, PyObject *schema_type,
     if (collected.as_entries ? !split_dict_values(collected.entries) : !flatten(collected.object.get(), collected.entries))
         return Ref();
     DataPaths view(current.get());
-    DictBuilder completed(current.get());
+    std::unique_ptr<DictBuilder> own;
+    DictBuilder &completed = builder_for(completion, own, current.get());
     RefVec targets;
     for (const Entry &entry : collected.entries) {
         targets.clear();
@@ -150,12 +152,13 @@ PyObject *default_validate(PyObject *self, PyObject *args, PyObject *kwargs) {
 
 }  // namespace
 
-Ref apply_defaults_for(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data) {
+Ref apply_defaults_for(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data,
+                       Completion *completion) {
     if (self && !uses_builtin(self, g.s_apply_defaults, g.schema_apply_defaults)) {
         note_user_code();
         return quarn::call_method(self, g.s_apply_defaults, data);
     }
-    return apply_defaults_impl(self, schema, schema_type, data);
+    return apply_defaults_impl(self, schema, schema_type, data, completion);
 }
 
 // None stands for "absent": it is replaced by the default itself, unchecked.

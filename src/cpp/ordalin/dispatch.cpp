@@ -237,12 +237,20 @@ Ref dispatch(PyObject *schema, PyObject *schema_type, PyObject *data, PathCtx &p
     return value_test(schema, data, path);
 }
 
+namespace {
+// An exact dict schema: the dispatcher walks it first thing.
+bool is_dict_schema(PyObject *schema, PyObject *schema_type) {
+    return schema_type == reinterpret_cast<PyObject *>(&PyDict_Type) && PyDict_CheckExact(schema);
+}
+}  // namespace
+
 Ref schema_validate_impl(PyObject *self, PyObject *data, bool top) {
     Ref current = Ref::borrow(data);
+    Completion completion;  // outlives the walk: it keeps the dicts it made
     if (top) {
-        current = apply_defaults_for(self, nullptr, nullptr, current.get());
+        current = apply_defaults_for(self, nullptr, nullptr, current.get(), &completion);
         if (!current) return current;
-        current = apply_fallback_for(self, nullptr, nullptr, current.get());
+        current = apply_fallback_for(self, nullptr, nullptr, current.get(), &completion);
         if (!current) return current;
     }
     Ref schema_type = quarn::getattr(self, g.s_schemaType);
@@ -250,19 +258,22 @@ Ref schema_validate_impl(PyObject *self, PyObject *data, bool top) {
     Ref schema = quarn::getattr(self, g.s_schema);
     if (!schema) return schema;
     PathCtx path = PathCtx::of_owner(self);
+    PrivateDicts private_dicts(completion, is_dict_schema(schema.get(), schema_type.get()));
     return dispatch(schema.get(), schema_type.get(), current.get(), path);
 }
 
 Ref validate_wrapped(PyObject *schema, PyObject *data, bool top) {
     PyObject *schema_type = reinterpret_cast<PyObject *>(Py_TYPE(schema));
     Ref current = Ref::borrow(data);
+    Completion completion;
     if (top) {
-        current = apply_defaults_for(nullptr, schema, schema_type, current.get());
+        current = apply_defaults_for(nullptr, schema, schema_type, current.get(), &completion);
         if (!current) return current;
-        current = apply_fallback_for(nullptr, schema, schema_type, current.get());
+        current = apply_fallback_for(nullptr, schema, schema_type, current.get(), &completion);
         if (!current) return current;
     }
     PathCtx path{Ref()};
+    PrivateDicts private_dicts(completion, is_dict_schema(schema, schema_type));
     return dispatch(schema, schema_type, current.get(), path);
 }
 

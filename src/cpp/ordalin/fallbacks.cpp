@@ -167,7 +167,8 @@ Ref raise_missing_source(PyObject *fallback, const DictBuilder &completed) {
 }
 
 // The built-in apply_fallback.
-Ref apply_fallback_impl(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data) {
+Ref apply_fallback_impl(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data,
+                        Completion *completion = nullptr) {
     Collected collected;
     if (!collect_for(self, schema, schema_type, collected)) return Ref();
     int truth = collected.truth();
@@ -176,7 +177,8 @@ Ref apply_fallback_impl(PyObject *self, PyObject *schema, PyObject *schema_type,
     if (collected.as_entries ? !split_dict_values(collected.entries) : !flatten(collected.object.get(), collected.entries))
         return Ref();
     DataPaths view(data);
-    DictBuilder completed(data);
+    std::unique_ptr<DictBuilder> own;
+    DictBuilder &completed = builder_for(completion, own, data);
     RefVec targets;
     for (const Entry &entry : collected.entries) {
         targets.clear();
@@ -227,12 +229,15 @@ PyObject *fallback_init(PyObject *self, PyObject *args, PyObject *kwargs) {
 
 }  // namespace
 
-Ref apply_fallback_for(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data) {
+Ref apply_fallback_for(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data,
+                       Completion *completion) {
     if (self && !uses_builtin(self, g.s_apply_fallback, g.schema_apply_fallback)) {
+        // The override is given the dicts made so far: they are no longer private.
+        if (completion) completion->builder.reset();
         note_user_code();
         return quarn::call_method(self, g.s_apply_fallback, data);
     }
-    return apply_fallback_impl(self, schema, schema_type, data);
+    return apply_fallback_impl(self, schema, schema_type, data, completion);
 }
 
 PyMethodDef schema_collect_fallbacks_def = {

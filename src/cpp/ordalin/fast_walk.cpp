@@ -62,8 +62,10 @@ inline Py_hash_t str_hash(PyObject *s) {
 
 class FastWalk {
 public:
-    explicit FastWalk(PathCtx &path) : path_(path) {}
+    FastWalk(PathCtx &path, bool in_place) : path_(path), in_place_(in_place) {}
     Fast dict(const DictPlan &plan, PyObject *data, Ref &out);
+    // Writes the results kept for the dicts validated in place.
+    bool write_in_place();
 
 private:
     Fast value(const Node &n, PyObject *data, Ref &out);
@@ -81,8 +83,16 @@ private:
         ~Inexact() { --depth; }
     };
 
+    // A result to store into a private dict once the whole walk succeeded.
+    struct Pending {
+        PyObject *dict, *key;  // alive: the dict is kept by the completion, the key by the dict
+        Ref value;
+    };
+
     static constexpr size_t kMaxDepth = 64;
+    std::vector<Pending> pending_;
     PathCtx &path_;
+    bool in_place_;
     PyObject *keys_[kMaxDepth];  // the data keys from the walk's dict down
     size_t depth_ = 0;
     int inexact_ = 0;
@@ -121,7 +131,12 @@ int32_t FastWalk::match(const DictPlan &plan, PyObject *key) {
 
 Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out) {
     if (depth_ == kMaxDepth) return Fast::Abort;
-    Ref copy;  // the result, made at the first value that differs from the data's
+    // A dict that only the completion of the data has seen is its own
+    // result; its new values are stored once the whole walk has succeeded,
+    // so that a general walk after a failure reads the data as it was.  Not
+    // below Or, And and the like: a later step would read the dict before.
+    bool in_place = in_place_ && !inexact_ && PrivateDicts::sole(data);
+    Ref copy;  // else the result, made at the first value that differs from the data's
     size_t counted = 0;
     uint64_t type_keys = 0;
     Py_ssize_t pos = 0;
@@ -144,14 +159,19 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out) {
         --depth_;
         if (r != Fast::Ok) return r;
         count(entry, counted, type_keys);
-        if (!result) continue;
+        if (!result || result.get() == item) continue;
+        if (in_place) {
+            pending_.push_back(Pending{data, key, std::move(result)});
+            continue;
+        }
         if (!copy && !(copy = Ref::steal(PyDict_Copy(data)))) return Fast::Error;
         if (PyDict_SetItem(copy.get(), key, result.get()) < 0) return Fast::Error;
     }
     // Every required key matched?  (Otherwise the general walk reports the
     // missing ones.)
     if (counted != plan.required) return Fast::Fail;
-    out = copy ? std::move(copy) : Ref::steal(PyDict_Copy(data));
+    if (in_place) out = Ref::borrow(data);
+    else out = copy ? std::move(copy) : Ref::steal(PyDict_Copy(data));
     return out ? Fast::Ok : Fast::Error;
 }
 
@@ -237,11 +257,24 @@ Fast FastWalk::again(PyObject *schema, PyObject *data, Ref &out) {
     return out ? Fast::Ok : Fast::Error;
 }
 
+bool FastWalk::write_in_place() {
+    // Each key is in its dict already: storing replaces a value, never grows a dict.
+    for (Pending &p : pending_)
+        if (PyDict_SetItem(p.dict, p.key, p.value.get()) < 0) return false;
+    pending_.clear();
+    return true;
+}
+
 }  // namespace
 
-Fast fast_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out) {
-    FastWalk walk(path);
-    return walk.dict(plan, data, out);
+Fast fast_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out, bool in_place) {
+    FastWalk walk(path, in_place);
+    Fast r = walk.dict(plan, data, out);
+    if (r == Fast::Ok && !walk.write_in_place()) {
+        out.reset();
+        return Fast::Error;
+    }
+    return r;
 }
 
 }  // namespace ordalin

@@ -676,6 +676,47 @@ bool DictBuilder::add(PyObject *path, PyObject *value) {
     return PyDict_SetItem(node, PyTuple_GET_ITEM(path, n - 1), value) == 0;
 }
 
+Completion::Completion() = default;
+Completion::~Completion() = default;
+
+DictBuilder &builder_for(Completion *completion, std::unique_ptr<DictBuilder> &own, PyObject *data) {
+    std::unique_ptr<DictBuilder> &slot = completion ? completion->builder : own;
+    if (!slot || slot->result_ptr() != data) slot.reset(new DictBuilder(data));
+    return *slot;
+}
+
+namespace {
+// The builder of the running top-level validation's completion, and the
+// epoch in which its dicts were last known to be private.
+const DictBuilder *g_private_builder = nullptr;
+uint64_t g_private_epoch = 0;
+bool g_private_armed = false;
+}  // namespace
+
+PrivateDicts::PrivateDicts(const Completion &completion, bool armed)
+    : saved_builder_(g_private_builder), saved_epoch_(g_private_epoch), saved_armed_(g_private_armed) {
+    g_private_builder = completion.builder.get();
+    g_private_epoch = g_user_epoch;
+    g_private_armed = armed && g_private_builder;
+}
+
+PrivateDicts::~PrivateDicts() {
+    g_private_builder = saved_builder_;
+    g_private_epoch = saved_epoch_;
+    g_private_armed = saved_armed_;
+}
+
+bool PrivateDicts::claim() {
+    bool armed = g_private_armed && g_private_epoch == g_user_epoch;
+    g_private_armed = false;
+    return armed;
+}
+
+bool PrivateDicts::sole(PyObject *d) {
+    // One reference from the parent dict, one from the builder's list.
+    return Py_REFCNT(d) == 2 && g_private_builder->made(d);
+}
+
 Ref DictBuilder::current() const {
     if (root_) return root_.dup();
     if (PyDict_Check(base_.get())) return base_.dup();

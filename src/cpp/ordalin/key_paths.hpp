@@ -129,6 +129,10 @@ public:
     Ref result() const { return root_ ? root_.dup() : base_.dup(); }
     // The data so far as a dict ({} for a None base).
     Ref current() const;
+    // The data so far, borrowed.
+    PyObject *result_ptr() const { return root_ ? root_.get() : base_.get(); }
+    // Whether `d` is a dict made here.
+    bool made(PyObject *d) const { return made_ids_.contains(d); }
 
 private:
     Ref own_copy(PyObject *source);
@@ -137,5 +141,9 @@ private:
     RefVec made_;   // keeps the dicts made here alive, so their ids stay theirs
     AddressSet made_ids_;
 };
+
+// The builder that completes `data`: the completion's, when it has built
+// `data` so far, else a new one (kept by the completion, or in `own`).
+DictBuilder &builder_for(Completion *completion, std::unique_ptr<DictBuilder> &own, PyObject *data);
 
 }  // namespace ordalin

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 
 namespace ordalin {
 
@@ -181,11 +182,50 @@ int key_priority(PyObject *key);
 Ref schema_text(PyObject *class_name, PyObject *path, PyObject *schema_type, PyObject *schema);
 
 // ---- defaults.cpp / fallbacks.cpp ------------------------------------------
+class DictBuilder;
+
+// The completion of the data by one top-level validation: the fallbacks
+// pass continues the builder of the defaults pass, so fallbacks are written
+// into the dicts the defaults made rather than into copies of them.
+struct Completion {
+    Completion();
+    ~Completion();
+    Completion(const Completion &) = delete;
+    Completion &operator=(const Completion &) = delete;
+    std::unique_ptr<DictBuilder> builder;  // null until a pass makes one
+};
+
 // `self.apply_defaults(data)` then `self.apply_fallback(data)` for a Schema
 // instance `self` (method lookups honour overrides); when `self` is null,
-// for a plain `Schema(schema)` wrapper.
-Ref apply_defaults_for(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data);
-Ref apply_fallback_for(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data);
+// for a plain `Schema(schema)` wrapper.  The built-in passes share the
+// builder of `completion`.
+Ref apply_defaults_for(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data,
+                       Completion *completion = nullptr);
+Ref apply_fallback_for(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data,
+                       Completion *completion = nullptr);
+
+// While it lives, the dicts that `completion` made are private to the
+// validation: no Python code has been given them.  When the schema is a
+// dict (`armed`), the fast walk of the whole data, if it succeeds, may make
+// such dicts its results in place: nothing reads them after it.
+class PrivateDicts {
+public:
+    PrivateDicts(const Completion &completion, bool armed);
+    ~PrivateDicts();
+    PrivateDicts(const PrivateDicts &) = delete;
+    PrivateDicts &operator=(const PrivateDicts &) = delete;
+    // True once, for the walk of the top-level dict, if armed and no Python
+    // code ran since the completion.
+    static bool claim();
+    // Whether the dict `d` is private and referenced only by its parent
+    // (and by the builder that keeps it alive).
+    static bool sole(PyObject *d);
+
+private:
+    const DictBuilder *saved_builder_;
+    uint64_t saved_epoch_;
+    bool saved_armed_;
+};
 
 // ---- method tables, one per concern file -----------------------------------
 // Each class's own methods, in the order the class defines them.

@@ -116,6 +116,8 @@ enum class Fast {
 // Validates the exact dict `data` against `plan`, reading it straight and
 // running no Python code, except that a nested dictionary found invalid
 // is validated again by the general walk, which raises its error.
-Fast fast_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out);
+// `in_place`: private dicts (PrivateDicts::sole) may become their own
+// results, written once the whole walk has succeeded.
+Fast fast_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out, bool in_place);
 
 }  // namespace ordalin
