@@ -348,8 +348,12 @@ PyObject *Compiler::read(size_t watched, PyObject *name) {
 
 // ---- the cache ------------------------------------------------------------
 
+// A slot names its dict by address and version, without holding it: a
+// dict's version never repeats, not even for a new dict at the same
+// address, so a dict that matches is the one compiled.  The tree holds only
+// the engine's objects and plain values that it checks.
 struct PlanSlot {
-    Ref schema;
+    const PyObject *schema = nullptr;
     uint64_t version = 0;
     uint64_t checked_epoch = 0;
     std::unique_ptr<CompiledTree> tree;  // null: the dict is left to the general walk
@@ -358,12 +362,8 @@ constexpr size_t kSlotBits = 10;
 // Never destroyed: the slots hold references when the interpreter ends.
 PlanSlot *const slots = new PlanSlot[size_t(1) << kSlotBits];
 
-// Displaced trees and the schemas their slots held.
-struct Retired {
-    std::vector<std::unique_ptr<CompiledTree>> trees;
-    RefVec schemas;
-};
-Retired &retired = *new Retired();
+// Displaced trees, which may still be in use further up the stack.
+std::vector<std::unique_ptr<CompiledTree>> &retired = *new std::vector<std::unique_ptr<CompiledTree>>();
 
 PlanSlot &slot_of(PyObject *schema) {
     uint64_t h = (reinterpret_cast<uintptr_t>(schema) >> 4) * 0x9E3779B97F4A7C15ull;
@@ -391,7 +391,7 @@ bool g_fast_walk_enabled = true;
 const DictPlan *plan_of(PyObject *schema) {
     PlanSlot &slot = slot_of(schema);
     uint64_t version = dict_version(schema);
-    if (slot.schema.get() == schema && slot.version == version) {
+    if (slot.schema == schema && slot.version == version) {
         if (!slot.tree) return nullptr;
         if (slot.checked_epoch == g_user_epoch || slot.tree->holds()) {
             slot.checked_epoch = g_user_epoch;
@@ -403,9 +403,8 @@ const DictPlan *plan_of(PyObject *schema) {
     bool fast = compiler.dict(schema, root);
     // The old tree may be in use further up the stack: it is kept until the
     // outermost validation returns.
-    if (slot.tree) retired.trees.push_back(std::move(slot.tree));
-    if (slot.schema) retired.schemas.push_back(std::move(slot.schema));
-    slot.schema = Ref::borrow(schema);
+    if (slot.tree) retired.push_back(std::move(slot.tree));
+    slot.schema = schema;
     slot.version = version;
     slot.checked_epoch = g_user_epoch;
     if (fast) slot.tree.reset(new CompiledTree{std::move(root), std::move(compiler.checks)});
@@ -413,11 +412,10 @@ const DictPlan *plan_of(PyObject *schema) {
 }
 
 void release_retired_plans() {
-    if (retired.trees.empty() && retired.schemas.empty()) return;
+    if (retired.empty()) return;
     // Moved out first: releasing them may run Python code that validates.
-    Retired gone;
-    std::swap(gone.trees, retired.trees);
-    std::swap(gone.schemas, retired.schemas);
+    std::vector<std::unique_ptr<CompiledTree>> gone;
+    gone.swap(retired);
 }
 
 }  // namespace ordalin
