@@ -315,3 +315,16 @@ def test_an_overridden_fallback_pass_keeps_what_it_was_given():
     schema = Seeing({'r': {'d': Default(int, 0), 'b': Use(int)}})
     assert schema.validate({'r': {'b': '5'}}) == {'r': {'b': 5, 'd': 0}}
     assert schema.seen == {'r': {'b': '5', 'd': 0}}
+
+
+@pytest.mark.parametrize('top', [True, False])
+@pytest.mark.parametrize('schema, data', [
+    ({'a': {'b': int}}, {'a': {'b': 1}}),
+    ({'a': {'b': Default(int, 1)}, Optional('c'): Or(int, str)}, {'a': {'b': 2}, 'c': 'x'}),
+    ({'a': Use(lambda v: v)}, {'a': 1}),
+])
+def test_no_reference_to_the_schema_is_kept(schema, data, top):
+    import sys
+    before = sys.getrefcount(schema)
+    Schema(schema).validate(data, top)
+    assert sys.getrefcount(schema) == before

@@ -293,22 +293,23 @@ namespace {
 
 // Schema dicts found to hold no Default and no Fallback leaf, with every
 // dict of the tree and its version, parents before children: while all
-// versions hold, the tree is unchanged and need not be walked again.  Only
-// the top dict is held; an unchanged parent still holds its child dicts, so
-// each version is read from a live dict.
+// versions hold, the tree is unchanged and need not be walked again.  No
+// dict is held: a dict's version never repeats, not even for a new dict at
+// the same address, so a top dict that matches is the one scanned, and an
+// unchanged parent still holds its child dicts, so each version is read
+// from a live dict.
 struct MarkerFreeTree {
-    Ref top;
+    const PyObject *top = nullptr;
     std::vector<std::pair<PyObject *, uint64_t>> dicts;  // the top dict first
 };
 MarkerFreeTree &marker_free_slot(PyObject *schema) {
-    // Never destroyed: it holds references when the interpreter ends.
-    static MarkerFreeTree *slots = new MarkerFreeTree[64];
+    static MarkerFreeTree *slots = new MarkerFreeTree[64];  // never destroyed, like the interpreter's own state
     return slots[(reinterpret_cast<uintptr_t>(schema) >> 4) & 63];
 }
 
 bool known_marker_free(PyObject *schema) {
     const MarkerFreeTree &tree = marker_free_slot(schema);
-    if (tree.top.get() != schema) return false;
+    if (tree.top != schema) return false;
     for (const auto &d : tree.dicts)
         if (dict_version(d.first) != d.second) return false;
     return true;
@@ -342,9 +343,7 @@ bool scan_schema(PyObject *schema, LeafKind wanted, Entries *out, SchemaLeaves &
     if (counts.defaults == 0 && counts.fallbacks == 0 && epoch == g_user_epoch) {
         MarkerFreeTree tree;
         if (dicts_of_tree(schema, tree.dicts)) {
-            tree.top = Ref::borrow(schema);
-            // Replacing a slot may free the tree it held: run that last.
-            MarkerFreeTree old = std::move(marker_free_slot(schema));
+            tree.top = schema;
             marker_free_slot(schema) = std::move(tree);
         }
     }
