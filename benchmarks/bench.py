@@ -150,24 +150,38 @@ def _until_error(validate, data):
     raise AssertionError('validation did not fail')
 
 
-def seconds_per_call(validate, data, fails, repeat, number=None):
-    """Best time of one call over ``repeat`` runs of ``number`` calls each;
-    ``number`` is chosen so that one run takes at least 0.2 s when not given."""
-    statement = '_until_error(validate, data)' if fails else 'validate(data)'
-    timer = timeit.Timer(statement, globals={
-        'validate': validate, 'data': data, '_until_error': _until_error})
-    if number is None:
-        number, _ = timer.autorange()
-    return min(timer.repeat(repeat=repeat, number=number)) / number
+class Timing(object):
+    """Timed calls of one validator on one input: ``run()`` times one repeat
+    of ``number`` calls and keeps the best time of one call so far.
+    ``number`` is chosen so that a repeat takes at least 0.2 s when not given."""
+
+    def __init__(self, validate, data, fails, number=None):
+        statement = '_until_error(validate, data)' if fails else 'validate(data)'
+        self.timer = timeit.Timer(statement, globals={
+            'validate': validate, 'data': data, '_until_error': _until_error})
+        self.number = number or self.timer.autorange()[0]
+        self.best = None
+
+    def run(self):
+        seconds = self.timer.timeit(self.number) / self.number
+        self.best = seconds if self.best is None else min(self.best, seconds)
 
 
-def best_of_slow_calls(validate, data, repeat, enough=5.0):
-    """Best of ``repeat`` single calls, or of one when that one call already
-    took ``enough`` seconds."""
-    best = seconds_per_call(validate, data, False, 1, 1)
-    if best < enough and repeat > 1:
-        best = min(best, seconds_per_call(validate, data, False, repeat - 1, 1))
-    return best
+def take_turns(timings, repeat):
+    """Runs ``repeat`` repeats of every timing, one repeat of each in turn:
+    a slow spell of the machine (frequent on a shared one) then falls on all
+    of them alike instead of on whichever ran during it."""
+    for _ in range(repeat):
+        for timing in timings:
+            timing.run()
+
+
+def slow_call(validate, data):
+    """Seconds of one call, right after a warm-up call on the same data."""
+    validate(data)
+    timing = Timing(validate, data, False, 1)
+    timing.run()
+    return timing.best
 
 
 # -- memory -----------------------------------------------------------------
@@ -242,7 +256,7 @@ def header(peers, missing, args):
         lines.append('load average before the run: {:.2f} {:.2f} {:.2f}, {} CPUs'
                      .format(*(os.getloadavg() + (os.cpu_count(),))))
     mode = 'quick (one call each, timings meaningless)' if args.quick else \
-        'best of {} repeats, each >= 0.2 s of calls (W6: 10,000)'.format(args.repeat)
+        'best of {} repeats taken in turns, each >= 0.2 s of calls (W6: 10,000)'.format(args.repeat)
     lines.append('mode: {}; {} interfaces/entries/keys per workload'.format(mode, args.size))
     return '\n'.join(lines)
 
@@ -285,6 +299,7 @@ def run_workloads(peers, args, failures):
         data = workload.data()
         expected = workload.expected() if workload.expected else workload.data()
         row = {'workload': workload, 'times': {}, 'errors': {}, 'floor': None}
+        timings = collections.OrderedDict()
         for peer in peers:
             validate, normalize = peer.build(workload.key)
             problem = check(peer, workload, validate, normalize, data, expected)
@@ -292,9 +307,12 @@ def run_workloads(peers, args, failures):
                 row['errors'][peer.name] = problem
                 failures.append('{} {}: {}'.format(workload.key.upper(), peer.name, problem))
                 continue
-            row['times'][peer.name] = seconds_per_call(validate, data, workload.fails, repeat, number)
+            timings[peer.name] = Timing(validate, data, workload.fails, number)
         if workload.floor:
-            row['floor'] = seconds_per_call(workload.floor, data, False, repeat, number)
+            timings[None] = Timing(workload.floor, data, False, number)
+        take_turns(list(timings.values()), repeat)
+        row['floor'] = timings.pop(None).best if None in timings else None
+        row['times'] = dict((name, t.best) for name, t in timings.items())
         rows.append(row)
         print('  {} done'.format(workload.key.upper()), file=sys.stderr, flush=True)
     return rows
@@ -318,9 +336,11 @@ def run_memory(peers):
 
 
 def run_scaling(peers, args, failed, failures):
-    """W3 at two sizes per peer; a peer whose W3 check already failed is
-    left out, and so is a large size that would take more than the budget
-    if the time grew with the square of the size."""
+    """W3 at two sizes per peer, each call timed right after a warm-up call
+    of the same size, the sizes taken in turns (best of ``--repeat``).  A
+    peer whose W3 check already failed is left out, and so is a large size
+    that would take more than the budget if the time grew with the square
+    of the size."""
     small, large = (100, 1000) if args.quick else (args.size, args.scale_size)
     repeat = 1 if args.quick else args.repeat
     growth = float(large) / small
@@ -330,12 +350,8 @@ def run_scaling(peers, args, failed, failures):
             lines.append('  {}: not measured (W3 check failed)'.format(peer.name))
             continue
         validate, normalize = peer.build('w3')
-        times = {}
+        inputs = {}
         for size in (small, large):
-            if times and times[small] * growth ** 2 > args.budget:
-                lines.append('  {}: {} s at {}; {} skipped: ~{:.0f} s per call if quadratic'.format(
-                    peer.name, fmt_s(times[small]), small, large, times[small] * growth ** 2))
-                break
             data = workloads.interfaces_with_defaults(size)
             problem = check(peer, workload_list(size)[2], validate, normalize, data,
                             workloads.interfaces_with_defaults_expected(size))
@@ -343,14 +359,25 @@ def run_scaling(peers, args, failed, failures):
                 failures.append('W3 at {} {}: {}'.format(size, peer.name, problem))
                 lines.append('  {}: not measured (W3 check at {} failed)'.format(peer.name, size))
                 break
-            times[size] = best_of_slow_calls(validate, data, repeat)
-        if len(times) == 2:
-            ratio = times[large] / times[small]
-            line = '  {}: {} s at {}, {} s at {}: {:.1f}×'.format(
-                peer.name, fmt_s(times[small]), small, fmt_s(times[large]), large, ratio)
-            if peer.name == 'quarn':
-                line += verdict(ratio, SCALING_TARGET)
-            lines.append(line)
+            inputs[size] = data
+        if len(inputs) < 2:
+            continue
+        first = slow_call(validate, inputs[small])
+        if first * growth ** 2 > args.budget:
+            lines.append('  {}: {} s at {}; {} skipped: ~{:.0f} s per call if quadratic'.format(
+                peer.name, fmt_s(first), small, large, first * growth ** 2))
+            continue
+        times = {small: first, large: slow_call(validate, inputs[large])}
+        # Slow calls are not repeated (5 s and more).
+        for _ in range(repeat - 1 if times[large] < 5.0 else 0):
+            for size in (small, large):
+                times[size] = min(times[size], slow_call(validate, inputs[size]))
+        ratio = times[large] / times[small]
+        line = '  {}: {} s at {}, {} s at {}: {:.1f}×'.format(
+            peer.name, fmt_s(times[small]), small, fmt_s(times[large]), large, ratio)
+        if peer.name == 'quarn':
+            line += verdict(ratio, SCALING_TARGET)
+        lines.append(line)
     return small, large, lines
 
 
