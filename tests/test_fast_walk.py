@@ -317,3 +317,25 @@ def test_no_reference_to_the_schema_is_kept(schema, data, top):
     before = sys.getrefcount(schema)
     Schema(schema).validate(data, top)
     assert sys.getrefcount(schema) == before
+
+
+def test_threads_validating_with_completion_get_their_own_results():
+    import threading
+    schema = Schema({'r': {Any(): {'d': Default(int, 0), 'n': Use(int), 's': Fallback(str, 'site')}},
+                     'site': str, Optional('hook'): Use(lambda v: v)})
+    failures = []
+
+    def work(tag):
+        for i in range(300):
+            data = {'r': {tag: {'n': str(i)}}, 'site': tag, 'hook': i}
+            expected = {'r': {tag: {'n': i, 'd': 0, 's': tag}}, 'site': tag, 'hook': i}
+            result = schema.validate(data)
+            if result != expected or data['r'][tag] != {'n': str(i)}:
+                failures.append((tag, i, result))
+
+    threads = [threading.Thread(target=work, args=('t%d' % k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []

@@ -592,12 +592,12 @@ Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path, bool try_fast
     }
     quarn::RecursionGuard guard(" while validating a dictionary");
     if (!guard.ok()) return Ref();
-    bool in_place = PrivateDicts::claim();
+    const DictBuilder *private_dicts = PrivateDicts::claim();
     if (try_fast && g_fast_walk_enabled && PyDict_CheckExact(schema) && PyDict_CheckExact(data) &&
         in_validation()) {
         if (const DictPlan *plan = plan_of(schema)) {
             Ref out;
-            switch (fast_validate(*plan, data, path, out, in_place)) {
+            switch (fast_validate(*plan, data, path, out, private_dicts)) {
             case Fast::Ok: return out;
             case Fast::Error: return Ref();
             case Fast::Fail:

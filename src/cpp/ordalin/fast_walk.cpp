@@ -62,7 +62,7 @@ inline Py_hash_t str_hash(PyObject *s) {
 
 class FastWalk {
 public:
-    FastWalk(PathCtx &path, bool in_place) : path_(path), in_place_(in_place) {}
+    FastWalk(PathCtx &path, const DictBuilder *private_dicts) : path_(path), private_(private_dicts) {}
     Fast dict(const DictPlan &plan, PyObject *data, Ref &out);
     // Writes the results kept for the dicts validated in place.
     bool write_in_place();
@@ -92,7 +92,7 @@ private:
     static constexpr size_t kMaxDepth = 64;
     std::vector<Pending> pending_;
     PathCtx &path_;
-    bool in_place_;
+    const DictBuilder *private_;  // null: every result is a new dict
     PyObject *keys_[kMaxDepth];  // the data keys from the walk's dict down
     size_t depth_ = 0;
     int inexact_ = 0;
@@ -135,7 +135,7 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out) {
     // result; its new values are stored once the whole walk has succeeded,
     // so that a general walk after a failure reads the data as it was.  Not
     // below Or, And and the like: a later step would read the dict before.
-    bool in_place = in_place_ && !inexact_ && PrivateDicts::sole(data);
+    bool in_place = private_ && !inexact_ && PrivateDicts::sole(private_, data);
     Ref copy;  // else the result, made at the first value that differs from the data's
     size_t counted = 0;
     uint64_t type_keys = 0;
@@ -267,8 +267,9 @@ bool FastWalk::write_in_place() {
 
 }  // namespace
 
-Fast fast_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out, bool in_place) {
-    FastWalk walk(path, in_place);
+Fast fast_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out,
+                   const DictBuilder *private_dicts) {
+    FastWalk walk(path, private_dicts);
     Fast r = walk.dict(plan, data, out);
     if (r == Fast::Ok && !walk.write_in_place()) {
         out.reset();

@@ -686,10 +686,11 @@ DictBuilder &builder_for(Completion *completion, std::unique_ptr<DictBuilder> &o
 
 namespace {
 // The builder of the running top-level validation's completion, and the
-// epoch in which its dicts were last known to be private.
-const DictBuilder *g_private_builder = nullptr;
-uint64_t g_private_epoch = 0;
-bool g_private_armed = false;
+// epoch in which its dicts were last known to be private; per thread, as
+// validations in two threads interleave while either runs Python code.
+thread_local const DictBuilder *g_private_builder = nullptr;
+thread_local uint64_t g_private_epoch = 0;
+thread_local bool g_private_armed = false;
 }  // namespace
 
 PrivateDicts::PrivateDicts(const Completion &completion, bool armed)
@@ -705,15 +706,15 @@ PrivateDicts::~PrivateDicts() {
     g_private_armed = saved_armed_;
 }
 
-bool PrivateDicts::claim() {
+const DictBuilder *PrivateDicts::claim() {
     bool armed = g_private_armed && g_private_epoch == g_user_epoch;
     g_private_armed = false;
-    return armed;
+    return armed ? g_private_builder : nullptr;
 }
 
-bool PrivateDicts::sole(PyObject *d) {
+bool PrivateDicts::sole(const DictBuilder *owner, PyObject *d) {
     // One reference from the parent dict, one from the builder's list.
-    return Py_REFCNT(d) == 2 && g_private_builder->made(d);
+    return Py_REFCNT(d) == 2 && owner->made(d);
 }
 
 Ref DictBuilder::current() const {

@@ -214,12 +214,12 @@ public:
     ~PrivateDicts();
     PrivateDicts(const PrivateDicts &) = delete;
     PrivateDicts &operator=(const PrivateDicts &) = delete;
-    // True once, for the walk of the top-level dict, if armed and no Python
-    // code ran since the completion.
-    static bool claim();
-    // Whether the dict `d` is private and referenced only by its parent
-    // (and by the builder that keeps it alive).
-    static bool sole(PyObject *d);
+    // Once, for the walk of the top-level dict: the builder whose dicts are
+    // private, if armed and no Python code ran since the completion; else null.
+    static const DictBuilder *claim();
+    // Whether the dict `d` was made by `owner` and is referenced only by its
+    // parent (and by the builder, which keeps it alive).
+    static bool sole(const DictBuilder *owner, PyObject *d);
 
 private:
     const DictBuilder *saved_builder_;

@@ -116,8 +116,9 @@ enum class Fast {
 // Validates the exact dict `data` against `plan`, reading it straight and
 // running no Python code, except that a nested dictionary found invalid
 // is validated again by the general walk, which raises its error.
-// `in_place`: private dicts (PrivateDicts::sole) may become their own
-// results, written once the whole walk has succeeded.
-Fast fast_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out, bool in_place);
+// The dicts that `private_dicts` made (if not null) may become their own
+// results (PrivateDicts::sole), written once the whole walk has succeeded.
+Fast fast_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out,
+                   const DictBuilder *private_dicts);
 
 }  // namespace ordalin

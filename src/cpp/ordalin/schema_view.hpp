@@ -89,5 +89,4 @@ struct SchemaView {
 // it started with even when a nested walk replaces it).
 std::shared_ptr<SchemaView> view_of(PyObject *schema);
 
-
 }  // namespace ordalin
