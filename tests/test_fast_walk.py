@@ -339,3 +339,17 @@ def test_threads_validating_with_completion_get_their_own_results():
     for t in threads:
         t.join()
     assert failures == []
+
+
+def test_str_of_a_schema_object_in_the_data_is_python_code_the_walk_sees():
+    key = Optional('x')
+
+    class Renaming(object):
+        def __format__(self, spec):
+            key.schema = 'y'        # str() of the Optional below formats this
+            return 'renaming'
+
+    schema = {Any(): str, 'a': Use(str), key: int}
+    # 'q' makes the walk look at the schema's keys before 'a' runs str().
+    result = Schema(schema).validate({'q': 'z', 'a': Optional(Renaming()), 'y': 1}, False)
+    assert result['y'] == 1
