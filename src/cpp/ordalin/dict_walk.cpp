@@ -44,7 +44,7 @@ KeyTest test_key(PyObject *sk, PyObject *key, PathCtx &path, Ref &out) {
                 out = Ref::borrow(key);
                 return KeyTest::Accept;
             }
-        } else if (is_plain(sk) && !PyType_IsSubtype(st, reinterpret_cast<PyTypeObject *>(g.Schema))) {
+        } else if (is_plain_value(sk)) {
             Ref eq = Ref::steal(PyObject_RichCompare(sk, key, Py_EQ));
             if (!eq) return KeyTest::Error;
             int truth = PyObject_IsTrue(eq.get());

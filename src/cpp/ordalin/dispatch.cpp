@@ -153,8 +153,7 @@ int plain_verdict(PyObject *schema, PyObject *data) {
         return PyObject_TypeCheck(data, reinterpret_cast<PyTypeObject *>(schema)) ? 1 : 0;
     }
     if (PyType_IsSubtype(st, reinterpret_cast<PyTypeObject *>(g.Any))) return 1;
-    if (st == &PyUnicode_Type || st == &PyLong_Type || st == &PyFloat_Type || st == &PyBool_Type ||
-        schema == Py_None || st == &PyBytes_Type) {
+    if (is_plain_value(schema)) {
         Ref eq = Ref::steal(PyObject_RichCompare(schema, data, Py_EQ));
         if (!eq) return -2;  // the full road would raise this same error
         return PyObject_IsTrue(eq.get()) ? 1 : 0;
@@ -192,8 +191,7 @@ bool dispatch_by_exact_type(PyObject *schema, PyTypeObject *t, PyObject *data, P
         out = validate_dict(schema, data, path);
         return true;
     }
-    if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-        schema == Py_None || t == &PyBytes_Type) {
+    if (is_plain_value(schema)) {
         out = value_test(schema, data, path);
         return true;
     }

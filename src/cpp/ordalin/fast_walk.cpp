@@ -15,14 +15,6 @@ namespace ordalin {
 
 namespace {
 
-// The exact types of plain data: their conversions, tests and comparisons
-// run no Python code.
-bool is_atom(PyObject *o) {
-    PyTypeObject *t = Py_TYPE(o);
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-           o == Py_None || t == &PyBytes_Type;
-}
-
 // Data whose isinstance() test and `==` with a plain value run no Python
 // code: plain objects, and the built-in containers, which compare unequal
 // to a plain value without looking at their items.
@@ -108,7 +100,7 @@ int32_t FastWalk::match(const DictPlan &plan, PyObject *key) {
         int32_t entry = plan.find_str(key, hash);
         return entry >= 0 ? entry : plan.str_default;
     }
-    if (!is_atom(key)) return kAbort;
+    if (!is_plain_value(key)) return kAbort;
     // `key in schema` (a dict lookup compares identity first), then the
     // candidates in priority order.
     for (const auto &k : plan.other_keys) {
@@ -196,7 +188,7 @@ Fast FastWalk::value(const Node &n, PyObject *data, Ref &out) {
     case NodeKind::And:
         return all_of(n, data, out);
     case NodeKind::Convert:
-        if (!is_atom(data)) return Fast::Abort;
+        if (!is_plain_value(data)) return Fast::Abort;
         if ((out = call_converter(n.object, data))) return Fast::Ok;
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return Fast::Error;
         PyErr_Clear();  // the general walk raises it again, as its SchemaError

@@ -56,6 +56,14 @@ inline bool is_plain(PyObject *o) {
     return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyType_Type || t == &PyFloat_Type ||
            t == &PyBool_Type || o == Py_None || t == &PyBytes_Type || is_engine_class(t);
 }
+// Plain data proper: an exact str, int, float, bool or bytes, or None (not
+// a class, not a schema object).  Its conversions, tests and comparisons
+// with other plain values run no Python code.
+inline bool is_plain_value(PyObject *o) {
+    PyTypeObject *t = Py_TYPE(o);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           o == Py_None || t == &PyBytes_Type;
+}
 
 // Counter bumped whenever the walk calls code that may run Python (a user's
 // callable, a `validate` override, `==` on user objects...).  Cached views
@@ -63,15 +71,18 @@ inline bool is_plain(PyObject *o) {
 extern uint64_t g_user_epoch;
 extern size_t g_straight_walk_count;
 void snapshot_straight_walks();
+// The built-in conversions: int, float, str, bool, len.
+inline bool is_builtin_conversion(PyObject *callable) {
+    return callable == reinterpret_cast<PyObject *>(&PyLong_Type) ||
+           callable == reinterpret_cast<PyObject *>(&PyFloat_Type) ||
+           callable == reinterpret_cast<PyObject *>(&PyUnicode_Type) ||
+           callable == reinterpret_cast<PyObject *>(&PyBool_Type) || callable == g.builtin_len;
+}
 // Whether calling `callable(data)` surely runs no Python code: a built-in
-// conversion (int, float, str, bool, len) of plain data.
+// conversion of plain data (not of a class or a schema object: str() of
+// those runs their code).
 inline bool is_pure_call(PyObject *callable, PyObject *data) {
-    // Not of a class or of a schema object: str() of those runs their code.
-    return is_plain(data) && Py_TYPE(data) != &PyType_Type && !is_engine_class(Py_TYPE(data)) &&
-           (callable == reinterpret_cast<PyObject *>(&PyLong_Type) ||
-            callable == reinterpret_cast<PyObject *>(&PyFloat_Type) ||
-            callable == reinterpret_cast<PyObject *>(&PyUnicode_Type) ||
-            callable == reinterpret_cast<PyObject *>(&PyBool_Type) || callable == g.builtin_len);
+    return is_plain_value(data) && is_builtin_conversion(callable);
 }
 
 // `callable(data)`, with the built-in conversions (int, float, str, bool,

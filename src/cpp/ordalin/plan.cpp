@@ -20,19 +20,6 @@ constexpr size_t kMaxDepth = 32;       // nested dicts and schema objects
 constexpr size_t kMaxNodes = 100000;   // nodes of one tree (shared parts count each time)
 constexpr size_t kMaxTypeKeys = 64;    // required type keys of one dict (bits of a mask)
 
-bool is_value_key(PyObject *o) {
-    PyTypeObject *t = Py_TYPE(o);
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
-           o == Py_None || t == &PyBytes_Type;
-}
-
-bool is_builtin_conversion(PyObject *callable) {
-    return callable == reinterpret_cast<PyObject *>(&PyLong_Type) ||
-           callable == reinterpret_cast<PyObject *>(&PyFloat_Type) ||
-           callable == reinterpret_cast<PyObject *>(&PyUnicode_Type) ||
-           callable == reinterpret_cast<PyObject *>(&PyBool_Type) || callable == g.builtin_len;
-}
-
 // One thing a tree was compiled from, as it was then: a schema dict with
 // its version, or a schema object with its class, the class's version tag
 // (which changes with any change to the class or its bases) and the
@@ -142,7 +129,7 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan) {
         if (!node(e.value.get(), entry.value)) return false;
         PyObject *key = e.key.get();
         auto index = static_cast<uint32_t>(plan.entries.size());
-        if (is_value_key(key)) {
+        if (is_plain_value(key)) {
             entry.counts = 1;
             if (Py_TYPE(key) == &PyUnicode_Type) direct_strs.emplace_back(key, index);
             else plan.other_keys.emplace_back(key, index);
@@ -188,7 +175,7 @@ bool Compiler::candidate(PyObject *key, uint32_t entry, KeyCandidate &out, bool 
         out.object = inner;
         return true;
     }
-    if (!is_value_key(inner)) return false;
+    if (!is_plain_value(inner)) return false;
     out.kind = KeyTest::Equals;
     out.object = inner;
     return true;
@@ -260,7 +247,7 @@ bool Compiler::node(PyObject *schema, Node &out) {
         out.object = schema;
         return dict(schema, out.dict);
     }
-    if (is_value_key(schema)) {
+    if (is_plain_value(schema)) {
         out.kind = NodeKind::Equals;
         out.object = schema;
         return true;

@@ -36,9 +36,7 @@ Ref wrapped_plain_value(PyObject *sk) {
         PyErr_Clear();  // the general key test reports it
         return Ref();
     }
-    PyTypeObject *t = Py_TYPE(inner.get());
-    if (inner_type.get() != reinterpret_cast<PyObject *>(t) || !is_plain(inner.get()) || t == &PyType_Type ||
-        PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(g.Schema)))
+    if (inner_type.get() != reinterpret_cast<PyObject *>(Py_TYPE(inner.get())) || !is_plain_value(inner.get()))
         return Ref();
     return inner;
 }
@@ -55,11 +53,6 @@ Candidate make_candidate(const Entry &e) {
         c.kind = KeyKind::Equals;
     }
     return c;
-}
-
-bool is_plain_value(PyObject *o) {
-    PyTypeObject *t = Py_TYPE(o);
-    return is_plain(o) && t != &PyType_Type && !PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(g.Schema));
 }
 
 std::shared_ptr<SchemaView> build_view(PyObject *schema) {
