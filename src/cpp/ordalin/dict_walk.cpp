@@ -584,7 +584,8 @@ void snapshot_straight_walks() {
     for (DictWalk *w : g_straight_walks) w->take_snapshot();
 }
 
-Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path, bool try_fast) {
+Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path, bool try_fast,
+                  const DictBuilder *private_dicts) {
     if (!PyDict_Check(data)) {
         int r = is_plain(data) ? 0 : PyObject_IsInstance(data, reinterpret_cast<PyObject *>(&PyDict_Type));
         if (r < 0) return Ref();
@@ -592,7 +593,6 @@ Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path, bool try_fast
     }
     quarn::RecursionGuard guard(" while validating a dictionary");
     if (!guard.ok()) return Ref();
-    const DictBuilder *private_dicts = PrivateDicts::claim();
     if (try_fast && g_fast_walk_enabled && PyDict_CheckExact(schema) && PyDict_CheckExact(data) &&
         in_validation()) {
         if (const DictPlan *plan = plan_of(schema)) {

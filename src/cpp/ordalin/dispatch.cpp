@@ -236,9 +236,16 @@ Ref dispatch(PyObject *schema, PyObject *schema_type, PyObject *data, PathCtx &p
 }
 
 namespace {
-// An exact dict schema: the dispatcher walks it first thing.
-bool is_dict_schema(PyObject *schema, PyObject *schema_type) {
-    return schema_type == reinterpret_cast<PyObject *>(&PyDict_Type) && PyDict_CheckExact(schema);
+// Validates the data that `completion` completed (in epoch `completed`).
+// For a dict schema, which the dispatcher would walk straight away, the
+// walk may take the dicts the completion made as its results in place:
+// no one has seen them as long as no Python code ran since.
+Ref validate_completed(PyObject *schema, PyObject *schema_type, PyObject *data, PathCtx &path,
+                       const Completion &completion, uint64_t completed) {
+    if (completion.builder && completed == g_user_epoch &&
+        schema_type == reinterpret_cast<PyObject *>(&PyDict_Type) && PyDict_CheckExact(schema))
+        return validate_dict(schema, data, path, true, completion.builder.get());
+    return dispatch(schema, schema_type, data, path);
 }
 }  // namespace
 
@@ -251,13 +258,13 @@ Ref schema_validate_impl(PyObject *self, PyObject *data, bool top) {
         current = apply_fallback_for(self, nullptr, nullptr, current.get(), &completion);
         if (!current) return current;
     }
+    uint64_t completed = g_user_epoch;
     Ref schema_type = quarn::getattr(self, g.s_schemaType);
     if (!schema_type) return schema_type;
     Ref schema = quarn::getattr(self, g.s_schema);
     if (!schema) return schema;
     PathCtx path = PathCtx::of_owner(self);
-    PrivateDicts private_dicts(completion, is_dict_schema(schema.get(), schema_type.get()));
-    return dispatch(schema.get(), schema_type.get(), current.get(), path);
+    return validate_completed(schema.get(), schema_type.get(), current.get(), path, completion, completed);
 }
 
 Ref validate_wrapped(PyObject *schema, PyObject *data, bool top) {
@@ -271,8 +278,7 @@ Ref validate_wrapped(PyObject *schema, PyObject *data, bool top) {
         if (!current) return current;
     }
     PathCtx path{Ref()};
-    PrivateDicts private_dicts(completion, is_dict_schema(schema, schema_type));
-    return dispatch(schema, schema_type, current.get(), path);
+    return validate_completed(schema, schema_type, current.get(), path, completion, g_user_epoch);
 }
 
 // The `validate` an object's class resolves to.  For the engine's own

@@ -127,7 +127,7 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out) {
     // result; its new values are stored once the whole walk has succeeded,
     // so that a general walk after a failure reads the data as it was.  Not
     // below Or, And and the like: a later step would read the dict before.
-    bool in_place = private_ && !inexact_ && PrivateDicts::sole(private_, data);
+    bool in_place = private_ && !inexact_ && made_alone(private_, data);
     Ref copy;  // else the result, made at the first value that differs from the data's
     size_t counted = 0;
     uint64_t type_keys = 0;

@@ -684,37 +684,9 @@ DictBuilder &builder_for(Completion *completion, std::unique_ptr<DictBuilder> &o
     return *slot;
 }
 
-namespace {
-// The builder of the running top-level validation's completion, and the
-// epoch in which its dicts were last known to be private; per thread, as
-// validations in two threads interleave while either runs Python code.
-thread_local const DictBuilder *g_private_builder = nullptr;
-thread_local uint64_t g_private_epoch = 0;
-thread_local bool g_private_armed = false;
-}  // namespace
-
-PrivateDicts::PrivateDicts(const Completion &completion, bool armed)
-    : saved_builder_(g_private_builder), saved_epoch_(g_private_epoch), saved_armed_(g_private_armed) {
-    g_private_builder = completion.builder.get();
-    g_private_epoch = g_user_epoch;
-    g_private_armed = armed && g_private_builder;
-}
-
-PrivateDicts::~PrivateDicts() {
-    g_private_builder = saved_builder_;
-    g_private_epoch = saved_epoch_;
-    g_private_armed = saved_armed_;
-}
-
-const DictBuilder *PrivateDicts::claim() {
-    bool armed = g_private_armed && g_private_epoch == g_user_epoch;
-    g_private_armed = false;
-    return armed ? g_private_builder : nullptr;
-}
-
-bool PrivateDicts::sole(const DictBuilder *owner, PyObject *d) {
+bool made_alone(const DictBuilder *builder, PyObject *d) {
     // One reference from the parent dict, one from the builder's list.
-    return Py_REFCNT(d) == 2 && owner->made(d);
+    return Py_REFCNT(d) == 2 && builder->made(d);
 }
 
 Ref DictBuilder::current() const {

@@ -15,6 +15,8 @@ namespace ordalin {
 using quarn::Ref;
 using quarn::RefVec;
 
+class DictBuilder;  // key_paths.hpp
+
 struct State {
     // The eleven classes, in creation order.
     PyObject *Schema, *PathValidatingSchema, *Optional, *Any, *And, *Or,
@@ -183,8 +185,11 @@ Ref path_aware_validate_impl(PyObject *self, PyObject *path, PyObject *data);
 Ref default_validate_impl(PyObject *self, PyObject *data, bool top);
 
 // ---- dict_walk.cpp ---------------------------------------------------------
-// `try_fast`: first try the fast walk with the schema's compiled tree.
-Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path, bool try_fast = true);
+// `try_fast`: first try the fast walk with the schema's compiled tree;
+// `private_dicts`: the builder of a completion that no one has seen since,
+// whose dicts that walk may make its results in place.
+Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path, bool try_fast = true,
+                  const DictBuilder *private_dicts = nullptr);
 // Schema.priority(key): 3 for Any, 2 for Optional, else 1; -1 on error.
 int key_priority(PyObject *key);
 
@@ -193,8 +198,6 @@ int key_priority(PyObject *key);
 Ref schema_text(PyObject *class_name, PyObject *path, PyObject *schema_type, PyObject *schema);
 
 // ---- defaults.cpp / fallbacks.cpp ------------------------------------------
-class DictBuilder;
-
 // The completion of the data by one top-level validation: the fallbacks
 // pass continues the builder of the defaults pass, so fallbacks are written
 // into the dicts the defaults made rather than into copies of them.
@@ -215,28 +218,9 @@ Ref apply_defaults_for(PyObject *self, PyObject *schema, PyObject *schema_type, 
 Ref apply_fallback_for(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data,
                        Completion *completion = nullptr);
 
-// While it lives, the dicts that `completion` made are private to the
-// validation: no Python code has been given them.  When the schema is a
-// dict (`armed`), the fast walk of the whole data, if it succeeds, may make
-// such dicts its results in place: nothing reads them after it.
-class PrivateDicts {
-public:
-    PrivateDicts(const Completion &completion, bool armed);
-    ~PrivateDicts();
-    PrivateDicts(const PrivateDicts &) = delete;
-    PrivateDicts &operator=(const PrivateDicts &) = delete;
-    // Once, for the walk of the top-level dict: the builder whose dicts are
-    // private, if armed and no Python code ran since the completion; else null.
-    static const DictBuilder *claim();
-    // Whether the dict `d` was made by `owner` and is referenced only by its
-    // parent (and by the builder, which keeps it alive).
-    static bool sole(const DictBuilder *owner, PyObject *d);
-
-private:
-    const DictBuilder *saved_builder_;
-    uint64_t saved_epoch_;
-    bool saved_armed_;
-};
+// Whether the dict `d` was made by `builder` and is referenced only by its
+// parent dict (and by the builder, which keeps it alive).
+bool made_alone(const DictBuilder *builder, PyObject *d);
 
 // ---- method tables, one per concern file -----------------------------------
 // Each class's own methods, in the order the class defines them.

@@ -117,7 +117,7 @@ enum class Fast {
 // running no Python code, except that a nested dictionary found invalid
 // is validated again by the general walk, which raises its error.
 // The dicts that `private_dicts` made (if not null) may become their own
-// results (PrivateDicts::sole), written once the whole walk has succeeded.
+// results (made_alone), written once the whole walk has succeeded.
 Fast fast_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out,
                    const DictBuilder *private_dicts);
 
