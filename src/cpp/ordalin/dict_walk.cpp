@@ -303,15 +303,6 @@ private:
     DictWalk *w_;
 };
 
-// The plain value `schema` equals the plain `data`, no Python code run.
-// -1 with the error set when even this comparison fails (out of stack or
-// memory): the full road would fail the same way, so the error stands.
-int plain_equal(PyObject *schema, PyObject *data) {
-    Ref eq = Ref::steal(PyObject_RichCompare(schema, data, Py_EQ));
-    if (!eq) return -1;
-    return eq.get() == Py_True;
-}
-
 bool DictWalk::take_snapshot() {
     if (snapshot_taken_) return true;
     snapshot_taken_ = true;
@@ -365,7 +356,7 @@ int DictWalk::candidate_takes(const Candidate &c, PyObject *key, Ref &stored, bo
     case KeyKind::TypeTest:
         return PyObject_TypeCheck(key, c.type) ? 1 : 0;
     case KeyKind::Equals:
-        return plain_equal(c.inner.get(), key);
+        return values_equal(c.inner.get(), key);
     case KeyKind::General:
         break;
     }
@@ -440,7 +431,7 @@ int passes_purely(PyObject *schema, PyObject *data) {
         return is_type_test(schema) && PyObject_TypeCheck(data, reinterpret_cast<PyTypeObject *>(schema));
     if (PyType_IsSubtype(st, reinterpret_cast<PyTypeObject *>(g.Any))) return 1;
     if (st == &PyUnicode_Type || st == &PyLong_Type || st == &PyBool_Type || schema == Py_None)
-        return is_plain(data) ? plain_equal(schema, data) : 0;
+        return is_plain(data) ? values_equal(schema, data) : 0;
     return 0;
 }
 

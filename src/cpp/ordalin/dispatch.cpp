@@ -97,20 +97,11 @@ Ref call_schema(PyObject *schema, PyObject *data, PathCtx &path) {
     return Ref();
 }
 
-// Step 8: `schema == data` by its truth value (no identity shortcut, so a NaN
-// schema never equals the data).
+// Step 8: `schema == data` by its truth value.
 Ref value_test(PyObject *schema, PyObject *data, PathCtx &path) {
-    int equal;
-    PyTypeObject *t = Py_TYPE(schema);
-    if (schema == data && (t == &PyUnicode_Type || t == &PyLong_Type)) {
-        equal = 1;
-    } else {
-        if (!is_plain(schema) || !is_plain(data)) note_user_code();
-        Ref eq = Ref::steal(PyObject_RichCompare(schema, data, Py_EQ));
-        if (!eq) return eq;
-        equal = PyObject_IsTrue(eq.get());
-        if (equal < 0) return Ref();
-    }
+    if (!is_plain(schema) || !is_plain(data)) note_user_code();
+    int equal = values_equal(schema, data);
+    if (equal < 0) return Ref();
     if (equal) return Ref::borrow(data);
     return raise_at(g.SchemaValueError, path, {schema, data});
 }
@@ -141,6 +132,13 @@ Ref PathCtx::as_list() const {
     for (PyObject *k : keys_)
         if (PyList_Append(list.get(), k) < 0) return Ref();
     return list;
+}
+
+int values_equal(PyObject *a, PyObject *b) {
+    PyTypeObject *t = Py_TYPE(a);
+    if (a == b && (t == &PyUnicode_Type || t == &PyLong_Type)) return 1;
+    Ref eq = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    return eq ? PyObject_IsTrue(eq.get()) : -1;
 }
 
 bool is_type_test(PyObject *schema) { return index_of_type_test(schema) >= 0; }

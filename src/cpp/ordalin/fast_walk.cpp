@@ -25,15 +25,6 @@ bool is_inert(PyObject *o) {
            t == &PyFrozenSet_Type;
 }
 
-// `a == b` by its truth value, as the value test makes it: 1, 0, -1 error.
-int equal(PyObject *a, PyObject *b) {
-    PyTypeObject *t = Py_TYPE(a);
-    if (a == b && (t == &PyUnicode_Type || t == &PyLong_Type)) return 1;
-    Ref eq = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
-    if (!eq) return -1;
-    return PyObject_IsTrue(eq.get());
-}
-
 constexpr int32_t kNoEntry = -1, kAbort = -2, kError = -3;
 
 // Counts the required schema key of `entry` once: a plain key matches one
@@ -104,7 +95,7 @@ int32_t FastWalk::match(const DictPlan &plan, PyObject *key) {
     // `key in schema` (a dict lookup compares identity first), then the
     // candidates in priority order.
     for (const auto &k : plan.other_keys) {
-        int eq = k.first == key ? 1 : equal(k.first, key);
+        int eq = k.first == key ? 1 : values_equal(k.first, key);
         if (eq < 0) return kError;
         if (eq) return static_cast<int32_t>(k.second);
     }
@@ -112,9 +103,8 @@ int32_t FastWalk::match(const DictPlan &plan, PyObject *key) {
         int takes = 1;
         if (c.kind == KeyTest::TypeTest) {
             takes = PyObject_TypeCheck(key, reinterpret_cast<PyTypeObject *>(c.object));
-        } else if (c.kind == KeyTest::Equals) {
-            Ref eq = Ref::steal(PyObject_RichCompare(c.object, key, Py_EQ));
-            if (!eq || (takes = PyObject_IsTrue(eq.get())) < 0) return kError;
+        } else if (c.kind == KeyTest::Equals && (takes = values_equal(c.object, key)) < 0) {
+            return kError;
         }
         if (takes) return static_cast<int32_t>(c.entry);
     }
@@ -177,7 +167,7 @@ Fast FastWalk::value(const Node &n, PyObject *data, Ref &out) {
         return is_inert(data) ? Fast::Fail : Fast::Abort;
     case NodeKind::Equals: {
         if (!is_inert(data)) return Fast::Abort;
-        int eq = equal(n.object, data);
+        int eq = values_equal(n.object, data);
         return eq < 0 ? Fast::Error : eq ? Fast::Ok : Fast::Fail;
     }
     case NodeKind::Dict:

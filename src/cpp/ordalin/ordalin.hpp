@@ -170,6 +170,11 @@ bool is_type_test(PyObject *schema);
 // would raise too.
 int plain_verdict(PyObject *schema, PyObject *data);
 
+// `a == b` by its truth value, as the value test takes it: 1, 0, or -1
+// with the error set.  An exact str or int equals itself without a
+// comparison (a NaN never does).
+int values_equal(PyObject *a, PyObject *b);
+
 // Raises `exc_class(*args)`; returns an empty Ref.
 Ref raise_schema_error(PyObject *exc_class, RefVec &args);
 // Raises `exc_class(path_list, *rest)`, the path list first as every error
