@@ -126,7 +126,7 @@ public:
     // the way is replaced by a new dict, as ListDict.reconstruct does).
     bool add(PyObject *path, PyObject *value);
     // The data so far: the base itself when nothing was added.
-    Ref result() const { return root_ ? root_.dup() : base_.dup(); }
+    Ref result() const { return Ref::borrow(result_ptr()); }
     // The data so far as a dict ({} for a None base).
     Ref current() const;
     // The data so far, borrowed.
