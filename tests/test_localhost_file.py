@@ -1,6 +1,7 @@
 """The localhost os plugin and its ``file`` child on the local file system."""
 import os
 import stat
+import sys
 import types
 
 import pytest
@@ -94,6 +95,19 @@ def test_stat_chmod_rename_delete_on_one_file(client, spell, tmp_path):
 def test_getspace_is_the_free_space_in_bytes(client, spell, tmp_path):
     space = client.getspace(spell(tmp_path), 5)
     assert isinstance(space, int) and space > 0
+
+
+@pytest.mark.parametrize('name, escaped', [
+    ('a b.txt', 'a%20b.txt'),
+    ('100%.txt', '100%25.txt'),
+    pytest.param('caf\u00e9#1?.txt', 'caf%C3%A9%231%3F.txt', marks=pytest.mark.skipif(
+        sys.getfilesystemencoding().lower().replace('-', '') != 'utf8', reason='file names are not UTF-8')),
+    (os.fsdecode(b'raw\xff'), 'raw%FF'),   # not UTF-8: kept byte for byte
+])
+def test_file_urls_round_trip_any_file_name(name, escaped, tmp_path):
+    url = file_plugin.file_url(str(tmp_path / name))
+    assert url == 'file://' + str(tmp_path) + '/' + escaped
+    assert file_plugin.local_path(url) == str(tmp_path / name)
 
 
 def test_percent_escapes_in_file_urls_are_decoded(client, tmp_path):

@@ -268,9 +268,9 @@ private:
     uint64_t data_version_ = 0, schema_version_ = 0;  // at the start
 
     // Whether a dict is as it was at the start (exact dicts only).
-    bool data_unchanged() const { return PyDict_CheckExact(data_) && dict_version(data_) == data_version_; }
+    bool data_unchanged() const { return PyDict_CheckExact(data_) && data_stamp(data_) == data_version_; }
     bool schema_unchanged() const {
-        return facts_.exact && dict_version(schema_) == schema_version_;
+        return facts_.exact && schema_stamp(schema_) == schema_version_;
     }
     size_t current_ = 0;           // index of the entry being walked straight
 };
@@ -306,7 +306,7 @@ private:
 bool DictWalk::take_snapshot() {
     if (snapshot_taken_) return true;
     snapshot_taken_ = true;
-    snapshot_version_ = dict_version(data_);
+    snapshot_version_ = data_stamp(data_);
     // Entries after the one being walked are taken in priority order.
     if (!snapshot_entries(data_, entries_) || !order_by_priority(entries_, nullptr, current_ + 1)) {
         // Held back: the walk reports it, not the code about to run.
@@ -525,8 +525,8 @@ Ref DictWalk::finish(Ref built) {
 
 Ref DictWalk::run() {
     facts_ = facts_of(schema_);
-    if (PyDict_Check(schema_)) schema_version_ = dict_version(schema_);
-    data_version_ = dict_version(data_);
+    if (PyDict_Check(schema_)) schema_version_ = schema_stamp(schema_);
+    data_version_ = data_stamp(data_);
     size_t next;
     if (!walk_straight(next)) return Ref();
     bool in_data_order = true;
@@ -540,7 +540,7 @@ Ref DictWalk::run() {
             return finish(result_.finish(true, nullptr));
         // An entry that cannot be walked straight: the dict is unchanged.
         snapshot_taken_ = true;
-        snapshot_version_ = dict_version(data_);
+        snapshot_version_ = data_stamp(data_);
         if (!snapshot_entries(data_, entries_) || !order_by_priority(entries_, &in_data_order, next))
             return Ref();
         for (size_t i = next; i < entries_.size(); ++i)
@@ -555,7 +555,7 @@ Ref DictWalk::run() {
         const Entry &e = entries_[i];
         // data[k], read anew only if the data changed since the snapshot.
         Ref value;
-        if (e.value && dict_version(data_) == snapshot_version_) {
+        if (e.value && data_stamp(data_) == snapshot_version_) {
             value = e.value.dup();
         } else {
             if (!is_plain(e.key.get()) || !PyDict_CheckExact(data_)) note_user_code();

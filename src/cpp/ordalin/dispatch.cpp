@@ -280,21 +280,22 @@ Ref validate_wrapped(PyObject *schema, PyObject *data, bool top) {
 }
 
 // The `validate` an object's class resolves to.  For the engine's own
-// classes the answer is remembered while the class's version tag holds (it
+// classes the answer is remembered while the class's stamp holds (it
 // changes when anything is assigned to the class or its bases).
 PyObject *validate_of(PyTypeObject *t) {
     struct Known {
         PyTypeObject *type;
-        unsigned int tag;
+        uint64_t version;
         PyObject *validate;
     };
     static Known known[16];
     Known &k = known[(reinterpret_cast<uintptr_t>(t) >> 4) & 15];
-    if (k.type == t && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == k.tag)
-        return k.validate;
-    PyObject *validate = _PyType_Lookup(t, g.s_validate);  // assigns a tag when it has none
-    if (is_engine_class(t) && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
-        k = Known{t, t->tp_version_tag, validate};
+    uint64_t version = 0;
+    // Only the engine's own classes, which live as long as the module.
+    bool known_class = is_engine_class(t) && class_stamp(t, version);
+    if (known_class && k.type == t && k.version == version) return k.validate;
+    PyObject *validate = _PyType_Lookup(t, g.s_validate);
+    if (known_class) k = Known{t, version, validate};
     return validate;
 }
 

@@ -292,11 +292,11 @@ Ref reconstruct(const Entries &entries) {
 namespace {
 
 // Schema dicts found to hold no Default and no Fallback leaf, with every
-// dict of the tree and its version, parents before children: while all
-// versions hold, the tree is unchanged and need not be walked again.  No
-// dict is held: a dict's version never repeats, not even for a new dict at
-// the same address, so a top dict that matches is the one scanned, and an
-// unchanged parent still holds its child dicts, so each version is read
+// dict of the tree and its stamp, parents before children: while all
+// stamps hold, the tree is unchanged and need not be walked again.  No
+// dict is held: a new dict at the address of a freed one never shows an
+// old stamp, so a top dict that matches is the one scanned, and an
+// unchanged parent still holds its child dicts, so each stamp is read
 // from a live dict.
 struct MarkerFreeTree {
     const PyObject *top = nullptr;
@@ -311,7 +311,7 @@ bool known_marker_free(PyObject *schema) {
     const MarkerFreeTree &tree = marker_free_slot(schema);
     if (tree.top != schema) return false;
     for (const auto &d : tree.dicts)
-        if (dict_version(d.first) != d.second) return false;
+        if (schema_stamp(d.first) != d.second) return false;
     return true;
 }
 
@@ -324,7 +324,7 @@ bool dicts_of_tree(PyObject *d, std::vector<std::pair<PyObject *, uint64_t>> &ou
         PyErr_Clear();
         return false;
     }
-    out.emplace_back(d, dict_version(d));
+    out.emplace_back(d, schema_stamp(d));
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(d, &pos, &key, &value))

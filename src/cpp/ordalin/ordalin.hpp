@@ -95,15 +95,42 @@ Ref call_converter(PyObject *callable, PyObject *data);
 inline void note_user_code() {
     ++g_user_epoch;
     if (g_straight_walk_count) snapshot_straight_walks();
+    // Again after the snapshots: a data stamp taken with them must not
+    // match once the code has run.
+    ++g_user_epoch;
 }
 
-// The version tag of a dict: it changes with every change of the dict and
-// never comes back, so an equal tag means an unchanged dict.
-inline uint64_t dict_version(PyObject *d) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+// ---- change stamps (change_stamps.cpp) ------------------------------------
+// The engine remembers what it learnt of a schema dict or a class (compiled
+// trees, ordered keys, the `validate` a class resolves to) under a stamp.
+// Equal stamps mean "unchanged since"; a new dict or class at the address of
+// a freed one never shows an old stamp.  CPython 3.11 and older keep a
+// version tag in every dict and class; later ones offer dict and type
+// watchers instead, whose callbacks bump one process-wide generation.
+
+// Takes the module's watchers (once per process; none taken leaves every
+// stamp unmatched: nothing is remembered, results stay right).
+void start_change_tracking();
+
+#if PY_VERSION_HEX < 0x030C0000
+inline uint64_t schema_stamp(PyObject *d) {
     return reinterpret_cast<PyDictObject *>(d)->ma_version_tag;
-#pragma GCC diagnostic pop
+}
+// The stamp of a data dict, compared only within one walk.
+inline uint64_t data_stamp(PyObject *d) { return schema_stamp(d); }
+#else
+// Watches `d` and returns the generation.
+uint64_t schema_stamp(PyObject *d);
+// Data dicts are not watched: within one walk a data dict counts as
+// unchanged while the walk has run no code that may change it.
+inline uint64_t data_stamp(PyObject *) { return g_user_epoch; }
+#endif
+// The stamp of a class, which changes when anything is assigned to the
+// class or its bases; false when the class cannot be followed.
+bool class_stamp(PyTypeObject *t, uint64_t &stamp);
+inline bool class_unchanged(PyTypeObject *t, uint64_t stamp) {
+    uint64_t now;
+    return class_stamp(t, now) && now == stamp;
 }
 
 // Whether a call into the engine from Python is running (compiled trees and

@@ -21,7 +21,7 @@ constexpr size_t kMaxNodes = 100000;   // nodes of one tree (shared parts count 
 constexpr size_t kMaxTypeKeys = 64;    // required type keys of one dict (bits of a mask)
 
 // One thing a tree was compiled from, as it was then: a schema dict with
-// its version, or a schema object with its class, the class's version tag
+// its stamp, or a schema object with its class, the class's stamp
 // (which changes with any change to the class or its bases) and the
 // attributes read from it.
 struct Check {
@@ -29,14 +29,12 @@ struct Check {
     uint64_t version = 0;
     Ref object;
     PyTypeObject *type = nullptr;
-    unsigned int tag = 0;
+    uint64_t class_version = 0;
     std::vector<std::pair<PyObject *, Ref>> attrs;
 
     bool holds() const {
-        if (dict) return dict_version(dict) == version;
-        if (Py_TYPE(object.get()) != type || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ||
-            type->tp_version_tag != tag)
-            return false;
+        if (dict) return schema_stamp(dict) == version;
+        if (Py_TYPE(object.get()) != type || !class_unchanged(type, class_version)) return false;
         for (const auto &attr : attrs) {
             // The class is unchanged, so this reads the instance's own dict.
             Ref now = quarn::getattr(object.get(), attr.first);
@@ -101,7 +99,7 @@ bool Compiler::dict(PyObject *schema, std::shared_ptr<const DictPlan> &out) {
     Leave leave{stack_};
     Check stamp;
     stamp.dict = schema;
-    stamp.version = dict_version(schema);
+    stamp.version = schema_stamp(schema);
     checks.push_back(std::move(stamp));
 
     // Keys whose priority and equality run no Python code, in the order the
@@ -308,12 +306,10 @@ bool Compiler::wrapped(size_t watched, Node &out) {
 size_t Compiler::watch(PyObject *obj) {
     auto *t = Py_TYPE(obj);
     if (!is_engine_class(t) || t->tp_getattro != PyObject_GenericGetAttr) return kNone;
-    validate_of(t);  // gives the class a version tag if it has none
-    if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return kNone;
     Check c;
+    if (!class_stamp(t, c.class_version)) return kNone;
     c.object = Ref::borrow(obj);
     c.type = t;
-    c.tag = t->tp_version_tag;
     checks.push_back(std::move(c));
     return checks.size() - 1;
 }
@@ -335,9 +331,9 @@ PyObject *Compiler::read(size_t watched, PyObject *name) {
 
 // ---- the cache ------------------------------------------------------------
 
-// A slot names its dict by address and version, without holding it: a
-// dict's version never repeats, not even for a new dict at the same
-// address, so a dict that matches is the one compiled.  The tree holds only
+// A slot names its dict by address and stamp, without holding it: a
+// new dict at the same address never shows an old stamp, so a dict that
+// matches is the one compiled.  The tree holds only
 // the engine's objects and plain values that it checks.
 struct PlanSlot {
     const PyObject *schema = nullptr;
@@ -377,7 +373,7 @@ bool g_fast_walk_enabled = true;
 
 const DictPlan *plan_of(PyObject *schema) {
     PlanSlot &slot = slot_of(schema);
-    uint64_t version = dict_version(schema);
+    uint64_t version = schema_stamp(schema);
     if (slot.schema == schema && slot.version == version) {
         if (!slot.tree) return nullptr;
         if (slot.checked_epoch == g_user_epoch || slot.tree->holds()) {

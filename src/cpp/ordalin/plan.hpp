@@ -9,9 +9,9 @@
 // of the general walk's care for code that changes what is being walked.
 //
 // A compiled tree is remembered by its top dictionary's identity and
-// version.  Whenever Python code may have run since it was last checked, it
-// is checked again against what it was compiled from: the versions of the
-// nested dictionaries, and the classes, version tags and attributes of the
+// stamp.  Whenever Python code may have run since it was last checked, it
+// is checked again against what it was compiled from: the stamps of the
+// nested dictionaries, and the classes, class stamps and attributes of the
 // schema objects it read.
 #pragma once
 

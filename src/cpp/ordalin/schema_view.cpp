@@ -59,7 +59,7 @@ std::shared_ptr<SchemaView> build_view(PyObject *schema) {
     auto view = std::make_shared<SchemaView>();
     view->facts = facts_of(schema);
     view->schema = schema;
-    if (PyDict_Check(schema)) view->version = dict_version(schema);
+    if (PyDict_Check(schema)) view->version = schema_stamp(schema);
     if (!snapshot_entries(schema, view->ordered) || !order_by_priority(view->ordered)) return nullptr;
     view->facts.epoch = g_user_epoch;
     if (view->facts.exact) {
@@ -141,9 +141,9 @@ KeyFacts scan_keys(PyObject *schema);
 
 namespace {
 
-// Facts of recently walked schema dicts.  A dict's version never repeats
-// (not even for a new dict at the same address), so an entry whose address
-// and version match describes the dict as it is now.
+// Facts of recently walked schema dicts.  A new dict at the address of a
+// freed one never shows an old stamp, so an entry whose address and stamp
+// match describes the dict as it is now.
 struct FactsSlot {
     PyObject *dict = nullptr;
     uint64_t version = 0;
@@ -156,7 +156,7 @@ FactsSlot facts_cache[256];
 KeyFacts facts_of(PyObject *schema) {
     if (!PyDict_CheckExact(schema)) return scan_keys(schema);
     FactsSlot &slot = facts_cache[(reinterpret_cast<uintptr_t>(schema) >> 4) & 255];
-    uint64_t version = dict_version(schema);
+    uint64_t version = schema_stamp(schema);
     if (slot.dict != schema || slot.version != version) {
         slot.facts = scan_keys(schema);
         slot.dict = schema;

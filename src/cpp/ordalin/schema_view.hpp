@@ -73,7 +73,7 @@ struct SchemaView {
     EntryVec ordered;  // every key with its value, priority order
     std::vector<Candidate> candidates;
     PyObject *schema = nullptr;  // kept alive by whoever holds the view
-    uint64_t version = 0;        // the schema dict's version when made
+    uint64_t version = 0;        // the schema dict's stamp when made
     bool by_version = false;     // whether the version alone tells it is fresh
 
     // Still true of the schema: an exact dict with plain keys is described
@@ -81,7 +81,7 @@ struct SchemaView {
     // (Python code may have changed it); anything else only while no
     // Python code ran.
     bool fresh() const {
-        return by_version ? dict_version(schema) == version : facts.fresh();
+        return by_version ? schema_stamp(schema) == version : facts.fresh();
     }
 };
 

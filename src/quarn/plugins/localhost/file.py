@@ -7,8 +7,8 @@ is accepted and not enforced.
 """
 import os
 import shutil
-from urllib.parse import urlparse
-from urllib.request import pathname2url, url2pathname
+import sys
+from urllib.parse import quote, unquote, urlparse
 
 from . import Bargeon as LocalhostBargeon
 
@@ -27,12 +27,19 @@ def local_path(url):
     if parsed.netloc not in LOCAL_HOSTS:
         raise Exception('{} names host {}; only local files are served here.'
                         .format(url, parsed.netloc))
-    return url2pathname(parsed.path)
+    # The bytes of the name, as the file system encodes them: any name that
+    # file_url wrote comes back unchanged.
+    return unquote(parsed.path, encoding=sys.getfilesystemencoding(),
+                   errors=sys.getfilesystemencodeerrors())
 
 
 def file_url(path):
-    """ Returns the ``file://`` URL of a local path. """
-    return 'file://' + pathname2url(os.path.abspath(path))
+    """ Returns the ``file://`` URL of a local path (``file:///tmp/a%20b.txt``).
+
+    Built here rather than with ``urllib.request.pathname2url``, whose result
+    for an absolute path gained a leading ``//`` in CPython 3.14.
+    """
+    return 'file://' + quote(os.fsencode(os.path.abspath(path)))
 
 
 class Bargeon(LocalhostBargeon):
