@@ -1,7 +1,7 @@
 """Build script: the quarn package with its two C++17 extension modules.
 
 Kept in setup.py (not only pyproject metadata) so that one setuptools build
-works from CPython 3.6 to 3.13.  ``QUARN_EXTENSIONS=ordalin`` (or ``bargeon``)
+works from CPython 3.6 to 3.15.  ``QUARN_EXTENSIONS=ordalin`` (or ``bargeon``)
 restricts the build to one extension; ``QUARN_CFLAGS`` adds compiler flags
 (the sanitizer build uses it).
 """
@@ -62,7 +62,13 @@ setup(
     description='Schema validation and file-transfer client base for test automation',
     long_description=long_description,
     long_description_content_type='text/markdown',
-    python_requires='>=3.6',
+    python_requires='>=3.6, <3.16',
+    classifiers=[
+        'Programming Language :: C++',
+        'Programming Language :: Python :: 3',
+        'Programming Language :: Python :: 3 :: Only',
+        'Programming Language :: Python :: Implementation :: CPython',
+    ] + ['Programming Language :: Python :: 3.{}'.format(minor) for minor in range(6, 16)],
     package_dir={'': 'src'},
     packages=find_packages('src'),
     package_data={'': ['*.pyi', 'py.typed']},
