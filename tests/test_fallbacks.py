@@ -5,7 +5,7 @@ import pytest
 
 from quarn.utils.exceptions import (SchemaFallbackError, SchemaFallbackLoopError,
                                     SchemaMissingKeyError)
-from quarn.utils.ordalin import Any, Default, Fallback, Optional, Schema
+from quarn.utils.ordalin import Any, Default, Fallback, Optional, Or, Schema
 
 
 @pytest.mark.parametrize('schema, data, expected', [
@@ -130,3 +130,27 @@ def test_exotic_data_keys_take_the_literal_comparisons():
     nan = float('nan')
     result = Schema({Any(): {'m': Default(int, 1)}}).apply_defaults({nan: {'x': 1}})
     assert result[nan] == {'x': 1, 'm': 1}
+
+
+def outcome(call):
+    try:
+        return 'ok', call()
+    except SchemaFallbackError as e:
+        return type(e), e.args
+
+
+@pytest.mark.parametrize('schema, data', [
+    # 'c.d' is added by this pass: it is no source for 'y' (not present at the start)
+    ({'a': int, 'c': {'a': Default(int, 5), Optional('d'): Fallback(int, 'a')},
+      'y': Fallback(int, 'c.d')}, {'a': 1}),
+    # two fallbacks for one wildcard target: the second sees it absent too
+    ({'s': int, 't': str, Any(): {'v': Fallback(Or(int, str), 's')}, Optional('x'): {'v': Fallback(Or(int, str), 't')}},
+     {'s': 1, 't': 'z', 'x': {}}),
+    # a fallback into a dict that the defaults pass made
+    ({'a': int, 'n': {'d': Default(int, 0), 'f': Fallback(int, 'a')}, 'g': Fallback(int, 'n.f')},
+     {'a': 3}),
+])
+def test_validate_is_its_two_steps(schema, data):
+    s = Schema(schema)
+    assert outcome(lambda: s.validate(data)) == outcome(
+        lambda: s.validate(s.apply_fallback(s.apply_defaults(data)), False))

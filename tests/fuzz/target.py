@@ -15,7 +15,9 @@ that validation gets deep), validates, and checks the invariants:
    without defaults or fallbacks, validating the result again gives an
    equal result;
 5. the compiled fast walk and the general walk agree: the same result, or
-   an exception of the same class with the same arguments.
+   an exception of the same class with the same arguments;
+6. a top-level validation gives what its definition gives:
+   ``validate(apply_fallback(apply_defaults(data)), False)``.
 
 The decoding is plain Python and deterministic, so a saved input replays
 the same case on every interpreter, with or without atheris.  Run as a
@@ -271,6 +273,20 @@ def check_walks_agree(schema, data, top):
         raise Failed('the fast walk gave {!r}, the general walk {!r}'.format(fast, general))
 
 
+def two_step_outcome(schema, data):
+    s = Schema(schema)
+    try:
+        return 'ok', s.validate(s.apply_fallback(s.apply_defaults(data)), False)
+    except exceptions.SchemaError as e:
+        return type(e), repr(e.args)
+
+
+def check_top_level_definition(schema, data):
+    whole, steps = outcome(schema, data, True), two_step_outcome(schema, data)
+    if whole != steps:
+        raise Failed('validate gave {!r}, its two steps {!r}'.format(whole, steps))
+
+
 def run_case(schema, built, data, top):
     before = snapshot(data)
     allowed = set(id(o) for o in walk(data))
@@ -285,6 +301,8 @@ def run_case(schema, built, data, top):
     if snapshot(data) != before:
         raise Failed('the input data was changed')
     check_walks_agree(schema, data, top)
+    if top:
+        check_top_level_definition(schema, data)
     if isinstance(result, exceptions.SchemaError):
         return
     schema_ids = set(id(o) for o in built.objects)

@@ -8,9 +8,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-// CPython 3.6 has the dict size macro only under its private name.
+// CPython 3.6 has no public dict size macro.
 #if PY_VERSION_HEX < 0x03070000 && !defined(PyDict_GET_SIZE)
-#define PyDict_GET_SIZE(mp) (((PyDictObject *)(mp))->ma_used)
+#define PyDict_GET_SIZE(mp) PyDict_Size(mp)
 #endif
 
 #include <pthread.h>

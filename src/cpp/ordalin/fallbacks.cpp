@@ -176,9 +176,18 @@ Ref apply_fallback_impl(PyObject *self, PyObject *schema, PyObject *schema_type,
     if (!truth || !collected.is_dict() || (data != Py_None && !PyDict_Check(data))) return Ref::borrow(data);
     if (collected.as_entries ? !split_dict_values(collected.entries) : !flatten(collected.object.get(), collected.entries))
         return Ref();
+    // Targets and sources are the key paths present when the pass starts:
+    // every lookup is done before anything is added, since the builder may
+    // write into the very dicts being looked at (the defaults pass's own).
     DataPaths view(data);
     std::unique_ptr<DictBuilder> own;
     DictBuilder &completed = builder_for(completion, own, data);
+    std::vector<std::pair<Ref, Ref>> additions;  // (key path, value), in order
+    auto add_all = [&]() {
+        for (const auto &a : additions)
+            if (!completed.add(a.first.get(), a.second.get())) return false;
+        return true;
+    };
     RefVec targets;
     for (const Entry &entry : collected.entries) {
         targets.clear();
@@ -188,10 +197,11 @@ Ref apply_fallback_impl(PyObject *self, PyObject *schema, PyObject *schema_type,
         if (!source_path) return source_path;
         Ref value;
         if (!view.leaf_value(source_path.get(), value)) return Ref();
-        if (!value) return raise_missing_source(source_path.get(), completed);
-        for (const Ref &path : targets)
-            if (!completed.add(path.get(), value.get())) return Ref();
+        // The error shows the data with the additions of the fallbacks before.
+        if (!value) return add_all() ? raise_missing_source(source_path.get(), completed) : Ref();
+        for (Ref &path : targets) additions.emplace_back(std::move(path), value.dup());
     }
+    if (!add_all()) return Ref();
     return completed.result();
 }
 

@@ -3,7 +3,10 @@
 // Python code.
 //
 // It does what the dispatcher and the dictionary walk would do, in the same
-// order, and builds the same results.  Where that would need Python code it
+// order, and builds the same results.  No Python code of the schema's or
+// the data's runs, but a collection started by any allocation may run
+// finalizers that change either: the walk owns each data entry it works on
+// across allocations, and the tree owns what it points to.  Where that would need Python code it
 // stops (Abort) and the general walk starts over; where the data is
 // invalid it stops too (Fail), and the general walk validates again the
 // dict that holds the invalid entry, to raise its error with its path and
@@ -37,10 +40,14 @@ inline void count(const KeyEntry &entry, size_t &counted, uint64_t &type_keys) {
     }
 }
 
-// The hash of an exact str, as the str remembers it once computed.
+// The hash of an exact str: the one it remembers where the API can read
+// that directly (3.14 and later), else through its type.
 inline Py_hash_t str_hash(PyObject *s) {
-    Py_hash_t h = reinterpret_cast<PyASCIIObject *>(s)->hash;
-    return h != -1 ? h : PyObject_Hash(s);
+#if PY_VERSION_HEX >= 0x030E0000
+    Py_hash_t h = PyUnstable_Unicode_GET_CACHED_HASH(s);
+    if (h != -1) return h;
+#endif
+    return PyObject_Hash(s);
 }
 
 class FastWalk {
@@ -68,8 +75,8 @@ private:
 
     // A result to store into a private dict once the whole walk succeeded.
     struct Pending {
-        PyObject *dict, *key;  // alive: the dict is kept by the completion, the key by the dict
-        Ref value;
+        PyObject *dict;  // alive: kept by the completion
+        Ref key, value;
     };
 
     static constexpr size_t kMaxDepth = 64;
@@ -133,6 +140,8 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out) {
             count(entry, counted, type_keys);
             continue;
         }
+        // What follows may allocate: the entry is owned meanwhile.
+        Ref held_key = Ref::borrow(key), held_item = Ref::borrow(item);
         Ref result;
         keys_[depth_++] = key;
         Fast r = value(entry.value, item, result);
@@ -143,7 +152,7 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out) {
         count(entry, counted, type_keys);
         if (!result || result.get() == item) continue;
         if (in_place) {
-            pending_.push_back(Pending{data, key, std::move(result)});
+            pending_.push_back(Pending{data, std::move(held_key), std::move(result)});
             continue;
         }
         if (!copy && !(copy = Ref::steal(PyDict_Copy(data)))) return Fast::Error;
@@ -242,7 +251,7 @@ Fast FastWalk::again(PyObject *schema, PyObject *data, Ref &out) {
 bool FastWalk::write_in_place() {
     // Each key is in its dict already: storing replaces a value, never grows a dict.
     for (Pending &p : pending_)
-        if (PyDict_SetItem(p.dict, p.key, p.value.get()) < 0) return false;
+        if (PyDict_SetItem(p.dict, p.key.get(), p.value.get()) < 0) return false;
     pending_.clear();
     return true;
 }

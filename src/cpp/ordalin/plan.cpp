@@ -51,6 +51,7 @@ struct Check {
 struct CompiledTree {
     std::shared_ptr<const DictPlan> root;
     std::vector<Check> checks;  // in the order made: a container before what it holds
+    RefVec held;                // every object the nodes point to
 
     bool holds() const {
         for (const Check &c : checks)
@@ -63,6 +64,7 @@ class Compiler {
 public:
     bool dict(PyObject *schema, std::shared_ptr<const DictPlan> &out);
     std::vector<Check> checks;
+    RefVec held;
 
 private:
     static constexpr size_t kNone = static_cast<size_t>(-1);
@@ -75,6 +77,11 @@ private:
     bool str_table(DictPlan &plan, const std::vector<std::pair<PyObject *, uint32_t>> &direct);
     size_t watch(PyObject *obj);
     PyObject *read(size_t watched, PyObject *name);
+    // `o`, with a reference kept for the tree.
+    PyObject *keep(PyObject *o) {
+        held.push_back(Ref::borrow(o));
+        return o;
+    }
 
     // Marks a dict or schema object as being compiled: false for a cycle or
     // too deep a schema.
@@ -113,7 +120,6 @@ bool Compiler::dict(PyObject *schema, std::shared_ptr<const DictPlan> &out) {
         return false;
     }
     auto plan = std::make_shared<DictPlan>();
-    plan->schema = schema;
     if (!key_entries(ordered, *plan)) return false;
     out = std::move(plan);
     return true;
@@ -129,8 +135,8 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan) {
         auto index = static_cast<uint32_t>(plan.entries.size());
         if (is_plain_value(key)) {
             entry.counts = 1;
-            if (Py_TYPE(key) == &PyUnicode_Type) direct_strs.emplace_back(key, index);
-            else plan.other_keys.emplace_back(key, index);
+            if (Py_TYPE(key) == &PyUnicode_Type) direct_strs.emplace_back(keep(key), index);
+            else plan.other_keys.emplace_back(keep(key), index);
         } else {
             KeyCandidate c;
             bool required = false;
@@ -155,7 +161,7 @@ bool Compiler::candidate(PyObject *key, uint32_t entry, KeyCandidate &out, bool 
     if (t == &PyType_Type) {
         if (!is_type_test(key)) return false;
         out.kind = KeyTest::TypeTest;
-        out.object = key;
+        out.object = keep(key);
         required = true;
         return true;
     }
@@ -170,12 +176,12 @@ bool Compiler::candidate(PyObject *key, uint32_t entry, KeyCandidate &out, bool 
     if (Py_TYPE(inner) == &PyType_Type) {
         if (!is_type_test(inner)) return false;
         out.kind = KeyTest::TypeTest;
-        out.object = inner;
+        out.object = keep(inner);
         return true;
     }
     if (!is_plain_value(inner)) return false;
     out.kind = KeyTest::Equals;
-    out.object = inner;
+    out.object = keep(inner);
     return true;
 }
 
@@ -237,17 +243,17 @@ bool Compiler::node(PyObject *schema, Node &out) {
     if (t == &PyType_Type) {
         if (!is_type_test(schema)) return false;  // a class to call
         out.kind = NodeKind::TypeTest;
-        out.object = schema;
+        out.object = keep(schema);
         return true;
     }
     if (t == &PyDict_Type) {
         out.kind = NodeKind::Dict;
-        out.object = schema;
+        out.object = keep(schema);
         return dict(schema, out.dict);
     }
     if (is_plain_value(schema)) {
         out.kind = NodeKind::Equals;
-        out.object = schema;
+        out.object = keep(schema);
         return true;
     }
     if (t == reinterpret_cast<PyTypeObject *>(g.Any)) {
@@ -390,7 +396,7 @@ const DictPlan *plan_of(PyObject *schema) {
     slot.schema = schema;
     slot.version = version;
     slot.checked_epoch = g_user_epoch;
-    if (fast) slot.tree.reset(new CompiledTree{std::move(root), std::move(compiler.checks)});
+    if (fast) slot.tree.reset(new CompiledTree{std::move(root), std::move(compiler.checks), std::move(compiler.held)});
     return slot.tree ? slot.tree->root.get() : nullptr;
 }
 

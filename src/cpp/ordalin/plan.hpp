@@ -28,9 +28,11 @@ bool same_text(PyObject *a, PyObject *b);
 
 enum class NodeKind : uint8_t { Accept, TypeTest, Equals, Dict, Or, And, Convert, Wrap, Default };
 
-// A compiled value schema.  Its borrowed pointers stay valid while the tree
-// is fresh: they are held by the schema dictionaries (whose versions are
-// checked) or by the attribute values that the tree keeps.
+// A compiled value schema.  The tree owns a reference to every object its
+// nodes, keys and candidates point to (the top dict aside, which the cache
+// names by address and stamp), so they stay alive while the tree does, even
+// when a finalizer run by a collection during the walk changes the schema.
+// A walk of a tree found stale that way gives the old schema's outcome.
 struct Node {
     NodeKind kind = NodeKind::Accept;
     // TypeTest: the type; Equals: the plain value; Convert: the built-in
@@ -61,7 +63,6 @@ struct KeyCandidate {
 };
 
 struct DictPlan {
-    PyObject *schema = nullptr;
     std::vector<KeyEntry> entries;
     // Exact str data keys: the entry that takes each str that is a schema
     // key or the value of an Optional key (open addressing, a power of two
