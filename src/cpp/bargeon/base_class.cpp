@@ -128,7 +128,7 @@ bool create_bargeon_base(PyObject *module) {
     Ref cls = quarn::call(reinterpret_cast<PyObject *>(&PyType_Type), name.get(), bases.get(), ns.get());
     if (!cls || !install_init(cls.get())) return false;
     g.BargeonBase = cls.dup().release();
-    return PyModule_AddObject(module, "BargeonBase", cls.release()) == 0;
+    return quarn::add_to_module(module, "BargeonBase", cls);
 }
 
 }  // namespace bargeon

@@ -22,12 +22,12 @@ const Constant CONSTANTS[] = {
 
 bool set_all(PyObject *module) {
     Ref all = Ref::steal(Py_BuildValue("[s]", "BargeonBase"));
-    return all && PyModule_AddObject(module, "__all__", all.release()) == 0;
+    return quarn::add_to_module(module, "__all__", all);
 }
 
 bool import_module(PyObject *module, const char *name) {
     Ref imported = Ref::steal(PyImport_ImportModule(name));
-    return imported && PyModule_AddObject(module, name, imported.release()) == 0;
+    return quarn::add_to_module(module, name, imported);
 }
 
 // from <name> import <attr>, `level` package levels up from this module.
@@ -45,7 +45,7 @@ bool import_from(PyObject *module, const char *name, const char *attr, int level
         }
         return false;
     }
-    return PyModule_AddObject(module, attr, value.release()) == 0;
+    return quarn::add_to_module(module, attr, value);
 }
 
 bool bind_imports(PyObject *module) {
@@ -67,7 +67,7 @@ bool create_logger(PyObject *module) {
     }
     Ref get_logger = Ref::steal(quarn::intern("getLogger"));
     Ref logger = get_logger ? quarn::call_method(logging.get(), get_logger.get(), name.get()) : Ref();
-    return logger && PyModule_AddObject(module, "logger", logger.release()) == 0;
+    return quarn::add_to_module(module, "logger", logger);
 }
 
 bool add_constants(PyObject *module) {

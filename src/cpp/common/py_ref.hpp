@@ -248,4 +248,19 @@ private:
 // Interned string made once at import and kept for the process.
 inline PyObject *intern(const char *s) { return PyUnicode_InternFromString(s); }
 
+// module.name = value (false, with the error set, if `value` is empty or
+// the module refuses it).  The module takes a reference of its own, so
+// nothing leaks when it refuses.
+inline bool add_to_module(PyObject *module, const char *name, const Ref &value) {
+    if (!value) return false;
+#if PY_VERSION_HEX >= 0x030A0000
+    return PyModule_AddObjectRef(module, name, value.get()) == 0;
+#else
+    Py_INCREF(value.get());
+    if (PyModule_AddObject(module, name, value.get()) == 0) return true;
+    Py_DECREF(value.get());
+    return false;
+#endif
+}
+
 }  // namespace quarn

@@ -271,7 +271,7 @@ bool create_classes(PyObject *module) {
         {&g.Path, "Path"},
     };
     for (const Spec &c : classes)
-        if (PyModule_AddObject(module, c.name, Ref::borrow(*c.slot).release()) < 0) return false;
+        if (!quarn::add_to_module(module, c.name, Ref::borrow(*c.slot))) return false;
     return true;
 }
 

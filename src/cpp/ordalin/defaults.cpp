@@ -20,7 +20,7 @@ Ref default_value(PyObject *leaf) {
 
 // The Default leaves of a schema dict with their values, by key path.
 bool default_entries(const Entries &leaves, Entries &out) {
-    for (const Entry &leaf : leaves) {
+    for (const PathEntry &leaf : leaves) {
         Ref value = default_value(leaf.value.get());
         if (!value) return false;
         out.push_back({leaf.path.dup(), std::move(value)});
@@ -104,7 +104,7 @@ Ref apply_defaults_impl(PyObject *self, PyObject *schema, PyObject *schema_type,
     std::unique_ptr<DictBuilder> own;
     DictBuilder &completed = builder_for(completion, own, current.get());
     RefVec targets;
-    for (const Entry &entry : collected.entries) {
+    for (const PathEntry &entry : collected.entries) {
         targets.clear();
         if (!view.targets(entry.path.get(), targets)) return Ref();
         for (const Ref &path : targets)

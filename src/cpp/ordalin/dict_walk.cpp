@@ -16,18 +16,18 @@ namespace ordalin {
 
 namespace {
 
-enum class KeyTest { Accept, Reject, Error };
+enum class KeyVerdict { Accept, Reject, Error };
 
 // Does the schema key `sk` accept the data key `key`?  On Accept, `out` is
 // the key to store (converted when the key schema converts).
-KeyTest test_key(PyObject *sk, PyObject *key, PathCtx &path, Ref &out) {
+KeyVerdict test_key(PyObject *sk, PyObject *key, PathCtx &path, Ref &out) {
     PyTypeObject *st = Py_TYPE(sk);
     // An exact Optional key validates as the key it wraps.
     if (st == reinterpret_cast<PyTypeObject *>(g.Optional) &&
         uses_builtin(sk, g.s_validate, g.schema_validate)) {
         Ref inner_type = quarn::getattr(sk, g.s_schemaType);
         Ref inner = inner_type ? quarn::getattr(sk, g.s_schema) : Ref();
-        if (!inner) return KeyTest::Error;
+        if (!inner) return KeyVerdict::Error;
         if (inner_type.get() == reinterpret_cast<PyObject *>(Py_TYPE(inner.get()))) {
             PathCtx own = PathCtx::of_owner(sk);
             return test_key(inner.get(), key, own, out);
@@ -35,33 +35,33 @@ KeyTest test_key(PyObject *sk, PyObject *key, PathCtx &path, Ref &out) {
     }
     if (PyType_IsSubtype(st, reinterpret_cast<PyTypeObject *>(g.Any))) {
         out = Ref::borrow(key);
-        return KeyTest::Accept;
+        return KeyVerdict::Accept;
     }
     if (is_plain(key)) {
         if (st == &PyType_Type) {
             if (is_type_test(sk)) {
-                if (!PyObject_TypeCheck(key, reinterpret_cast<PyTypeObject *>(sk))) return KeyTest::Reject;
+                if (!PyObject_TypeCheck(key, reinterpret_cast<PyTypeObject *>(sk))) return KeyVerdict::Reject;
                 out = Ref::borrow(key);
-                return KeyTest::Accept;
+                return KeyVerdict::Accept;
             }
         } else if (is_plain_value(sk)) {
             Ref eq = Ref::steal(PyObject_RichCompare(sk, key, Py_EQ));
-            if (!eq) return KeyTest::Error;
+            if (!eq) return KeyVerdict::Error;
             int truth = PyObject_IsTrue(eq.get());
-            if (truth < 0) return KeyTest::Error;
-            if (!truth) return KeyTest::Reject;
+            if (truth < 0) return KeyVerdict::Error;
+            if (!truth) return KeyVerdict::Reject;
             out = Ref::borrow(key);
-            return KeyTest::Accept;
+            return KeyVerdict::Accept;
         }
     }
     // The general road: the dispatcher, a SchemaError meaning "no".
     out = dispatch(sk, reinterpret_cast<PyObject *>(st), key, path);
-    if (out) return KeyTest::Accept;
+    if (out) return KeyVerdict::Accept;
     if (PyErr_ExceptionMatches(g.SchemaError)) {
         PyErr_Clear();
-        return KeyTest::Reject;
+        return KeyVerdict::Reject;
     }
-    return KeyTest::Error;
+    return KeyVerdict::Error;
 }
 
 // What the walk matched: the coverage set's additions, in order.
@@ -362,8 +362,8 @@ int DictWalk::candidate_takes(const Candidate &c, PyObject *key, Ref &stored, bo
     }
     if (!general) return -2;
     switch (test_key(c.key, key, path_, stored)) {
-    case KeyTest::Accept: return 1;
-    case KeyTest::Reject: return 0;
+    case KeyVerdict::Accept: return 1;
+    case KeyVerdict::Reject: return 0;
     default: return -1;
     }
 }
@@ -377,9 +377,9 @@ bool DictWalk::try_schema_keys(const Entry &e, PyObject *value) {
     for (const Entry &entry : v->ordered) {
         Ref sk = entry.key.dup();
         Ref stored_key;
-        KeyTest t = test_key(sk.get(), e.key.get(), path_, stored_key);
-        if (t == KeyTest::Error) return false;
-        if (t == KeyTest::Reject) continue;
+        KeyVerdict t = test_key(sk.get(), e.key.get(), path_, stored_key);
+        if (t == KeyVerdict::Error) return false;
+        if (t == KeyVerdict::Reject) continue;
         Ref sub_schema = entry.value && keep->fresh() ? entry.value.dup() : get_item(schema_, sk.get());
         if (!sub_schema) return false;
         return accept(e, sk.get(), sub_schema.get(), stored_key.get(), value);

@@ -69,7 +69,7 @@ int type_test_index(PyObject *schema) {
     return -1;
 }
 
-// Step 5: isinstance(data, type) or SchemaTypeError.
+// A type schema: isinstance(data, type) or SchemaTypeError.
 Ref type_test(PyObject *type, PyObject *data, PathCtx &path) {
     int ok;
     if (is_plain(data)) {
@@ -83,7 +83,7 @@ Ref type_test(PyObject *type, PyObject *data, PathCtx &path) {
     return raise_at(g.SchemaTypeError, path, {type, data});
 }
 
-// Step 7: the callable's result, or SchemaClassError from its Exception.
+// A callable schema: its result, or SchemaClassError from its Exception.
 Ref call_schema(PyObject *schema, PyObject *data, PathCtx &path) {
     if (!is_pure_call(schema, data)) note_user_code();
     Ref result = call_converter(schema, data);
@@ -97,7 +97,7 @@ Ref call_schema(PyObject *schema, PyObject *data, PathCtx &path) {
     return Ref();
 }
 
-// Step 8: `schema == data` by its truth value.
+// A plain value schema: `schema == data` by its truth value.
 Ref value_test(PyObject *schema, PyObject *data, PathCtx &path) {
     if (!is_plain(schema) || !is_plain(data)) note_user_code();
     int equal = values_equal(schema, data);
@@ -106,7 +106,7 @@ Ref value_test(PyObject *schema, PyObject *data, PathCtx &path) {
     return raise_at(g.SchemaValueError, path, {schema, data});
 }
 
-// Step 3: `schema.validate(path, data, False)`.
+// A path-aware schema object: `schema.validate(path, data, False)`.
 Ref path_aware_call(PyObject *schema, PyObject *data, PathCtx &path) {
     Ref p = path.as_list();
     if (!p) return p;

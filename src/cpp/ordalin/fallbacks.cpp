@@ -33,7 +33,7 @@ struct Chains {
         objs = Ref::steal(PyList_New(0));
         targets = Ref::steal(PyList_New(0));
         if (!paths || !objs || !targets) return false;
-        for (const Entry &e : fallbacks) {
+        for (const PathEntry &e : fallbacks) {
             Ref target = quarn::getattr(e.value.get(), g.s_fallback);
             if (!target || PyList_Append(paths.get(), e.path.get()) < 0 ||
                 PyList_Append(objs.get(), e.value.get()) < 0 || PyList_Append(targets.get(), target.get()) < 0)
@@ -100,7 +100,7 @@ bool flatten_chains(const Entries &fallbacks) {
 
 // A Fallback naming its own key path.
 bool check_self_loops(const Entries &fallbacks) {
-    for (const Entry &e : fallbacks) {
+    for (const PathEntry &e : fallbacks) {
         Ref target = quarn::getattr(e.value.get(), g.s_fallback);
         if (!target) return false;
         int loop = equals(target.get(), e.path.get());
@@ -189,7 +189,7 @@ Ref apply_fallback_impl(PyObject *self, PyObject *schema, PyObject *schema_type,
         return true;
     };
     RefVec targets;
-    for (const Entry &entry : collected.entries) {
+    for (const PathEntry &entry : collected.entries) {
         targets.clear();
         if (!view.targets(entry.path.get(), targets)) return Ref();
         if (targets.empty()) continue;   // the source is needed only to add something

@@ -259,14 +259,14 @@ bool flatten(PyObject *mapping, Entries &out) {
 
 bool split_dict_values(Entries &entries) {
     bool any = false;
-    for (const Entry &e : entries) {
+    for (const PathEntry &e : entries) {
         int nested = is_nonempty_dict(e.value.get());
         if (nested < 0) return false;
         any |= nested > 0;
     }
     if (!any) return true;
     Entries split;
-    for (Entry &e : entries) {
+    for (PathEntry &e : entries) {
         int nested = is_nonempty_dict(e.value.get());
         if (nested < 0) return false;
         if (!nested) {
@@ -284,7 +284,7 @@ bool split_dict_values(Entries &entries) {
 
 Ref reconstruct(const Entries &entries) {
     DictBuilder builder(Py_None);
-    for (const Entry &e : entries)
+    for (const PathEntry &e : entries)
         if (!builder.add(e.path.get(), e.value.get())) return Ref();
     return builder.current();
 }
@@ -407,7 +407,7 @@ bool DataPaths::flat_entries() {
     if (!flatten(data_.get(), flat_)) return false;
     flat_paths_ = Ref::steal(PyList_New(0));
     if (!flat_paths_) return false;
-    for (const Entry &e : flat_)
+    for (const PathEntry &e : flat_)
         if (PyList_Append(flat_paths_.get(), e.path.get()) < 0) return false;
     flat_done_ = true;
     return true;
@@ -472,7 +472,7 @@ bool DataPaths::expand(PyObject *node, size_t level, const Pattern &pattern, Ref
 // Whether some data key path begins with the first n keys of `path`.
 bool DataPaths::begins_data_path(PyObject *path, Py_ssize_t n, bool &found) {
     found = false;
-    for (const Entry &e : flat_) {
+    for (const PathEntry &e : flat_) {
         if (PyTuple_GET_SIZE(e.path.get()) < n) continue;
         int eq = prefix_equal(e.path.get(), path, n);
         if (eq < 0) return false;
@@ -487,7 +487,7 @@ bool DataPaths::begins_data_path(PyObject *path, Py_ssize_t n, bool &found) {
 bool DataPaths::clashes(PyObject *path, bool &clash) {
     clash = false;
     Py_ssize_t n = PyTuple_GET_SIZE(path);
-    for (const Entry &e : flat_) {
+    for (const PathEntry &e : flat_) {
         Py_ssize_t len = PyTuple_GET_SIZE(e.path.get());
         int hit = 0;
         if (len > n) {
@@ -510,7 +510,7 @@ bool DataPaths::literal_targets(PyObject *key_path, const Pattern &pattern, RefV
     Py_ssize_t n = PyTuple_GET_SIZE(key_path);
     RefVec candidates;
     if (pattern.last_wild < 0) {
-        for (const Entry &e : flat_) {
+        for (const PathEntry &e : flat_) {
             if (PyTuple_GET_SIZE(e.path.get()) != n) continue;
             int present = keys_match(e.path.get(), key_path, n);
             if (present) return present > 0;
@@ -576,7 +576,7 @@ bool DataPaths::leaf_value(PyObject *path, Ref &value) {
     if (literal || !safe) {
         if (!flat_entries()) return false;
         note_user_code();
-        for (const Entry &e : flat_) {
+        for (const PathEntry &e : flat_) {
             int eq = PyObject_RichCompareBool(e.path.get(), path, Py_EQ);
             if (eq < 0) return false;
             if (eq) {

@@ -39,11 +39,11 @@ int has_wildcard(PyObject *elements);
 Ref missing_from_impl(PyObject *elements, PyObject *paths);
 
 // ---- key_paths.cpp ----------------------------------------------------------
-struct Entry {
+struct PathEntry {
     Ref path;   // a plain tuple
     Ref value;
 };
-using Entries = std::vector<Entry>;
+using Entries = std::vector<PathEntry>;
 
 // ListDict(mapping) as entries: None gives none, a non-dict a TypeError.
 bool flatten(PyObject *mapping, Entries &out);

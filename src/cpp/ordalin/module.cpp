@@ -76,7 +76,7 @@ bool bind_exceptions(PyObject *module) {
             return false;
         }
         *slots[i] = cls.dup().release();
-        if (PyModule_AddObject(module, EXCEPTION_NAMES[i], cls.release()) < 0) return false;
+        if (!quarn::add_to_module(module, EXCEPTION_NAMES[i], cls)) return false;
     }
     return true;
 }
@@ -88,7 +88,7 @@ bool bind_list_dict(PyObject *module) {
     Ref list_dict = Ref::steal(PyObject_GetAttrString(datastructures.get(), "ListDict"));
     if (!list_dict) return false;
     g.ListDict = list_dict.dup().release();
-    return PyModule_AddObject(module, "ListDict", list_dict.release()) == 0;
+    return quarn::add_to_module(module, "ListDict", list_dict);
 }
 
 // The built-in converters the walk knows to run no Python code.
@@ -108,7 +108,7 @@ bool set_all(PyObject *module) {
         if (!name) return false;
         PyList_SET_ITEM(all.get(), i, name);
     }
-    return PyModule_AddObject(module, "__all__", all.release()) == 0;
+    return quarn::add_to_module(module, "__all__", all);
 }
 
 // _fast_walk(enabled): switches the compiled fast walk on or off and

@@ -173,8 +173,10 @@ private:
 };
 
 // ---- dispatch.cpp ----------------------------------------------------------
-// Steps 2 to 8 of the dispatch for `schema` (whose type is `schema_type`),
-// with `path` the path of the data.  Never applies defaults or fallbacks.
+// The dispatch by the kind of `schema` (whose type is `schema_type`):
+// wildcard, path-aware object, other schema object, type, dict, callable,
+// plain value, with `path` the path of the data.  Never applies defaults or
+// fallbacks.
 Ref dispatch(PyObject *schema, PyObject *schema_type, PyObject *data, PathCtx &path);
 // `Schema(schema).validate(data, top)` for a plain wrapper with an empty
 // path, as Or and And build them.
@@ -225,7 +227,7 @@ Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path, bool try_fast
 // Schema.priority(key): 3 for Any, 2 for Optional, else 1; -1 on error.
 int key_priority(PyObject *key);
 
-// ---- text.cpp (Schema.__str__ text) ----------------------------------------
+// ---- schema.cpp (Schema.__str__ text) --------------------------------------
 // "{class_name} {path} {schema_type} {schema}" for the given pieces.
 Ref schema_text(PyObject *class_name, PyObject *path, PyObject *schema_type, PyObject *schema);
 
