@@ -134,7 +134,8 @@ PyObject *bargeon_init(PyObject *self, PyObject *args, PyObject *kwargs) {
 Ref chosen_testbed(PyObject *device, PyObject *fallback) {
     Ref probe = quarn::getattr(device, n.testbed);
     if (!probe) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return probe;
+        // Running out of memory says nothing of the device.
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return probe;
         PyErr_Clear();
         return Ref::borrow(fallback);
     }

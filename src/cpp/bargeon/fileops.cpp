@@ -66,14 +66,16 @@ Ref stat_arguments(PyObject *target, PyObject *timeout_seconds, PyObject *extra)
 
 // One try: self.stat(target, timeout_seconds, *args, **kwargs).  Returns 1
 // with `result` set, 0 for a failure derived from Exception (logged), -1
-// when the check must end: NotImplementedError, an error not derived from
+// when the check must end: NotImplementedError, MemoryError (no retry can
+// mend it, and "not stable" would be untrue), an error not derived from
 // Exception, or an error while logging.
 int try_stat(PyObject *self, const CheckfileArgs &a, Ref &result) {
     Ref stat = quarn::getattr(self, n.stat);
     Ref kwargs = stat ? Ref::steal(PyDict_Copy(a.kwargs)) : Ref();
     result = kwargs ? Ref::steal(PyObject_Call(stat.get(), a.stat_args.get(), kwargs.get())) : Ref();
     if (result) return 1;
-    if (PyErr_ExceptionMatches(PyExc_NotImplementedError) || !PyErr_ExceptionMatches(PyExc_Exception))
+    if (PyErr_ExceptionMatches(PyExc_NotImplementedError) || PyErr_ExceptionMatches(PyExc_MemoryError) ||
+        !PyErr_ExceptionMatches(PyExc_Exception))
         return -1;
     quarn::SavedError handled;
     Ref exc = handled.value();

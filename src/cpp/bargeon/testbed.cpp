@@ -55,7 +55,39 @@ bool unpack_pair(PyObject *pair, Ref &first, Ref &second) {
 // none matched, -1 on error.  A block that cannot be tested (not a mapping,
 // a `server` or block name that is not a string) is passed over, so a
 // malformed block does not hide the blocks after it.
+// What one block's test means for the scan: 1 found, 0 go on, -1 error.
+int judge_block(int match, Ref &block, Ref &found) {
+    if (match > 0) {
+        found = std::move(block);
+        return 1;
+    }
+    if (match < 0) {
+        if (!pending_type_or_attribute_error()) return -1;
+        PyErr_Clear();
+    }
+    return 0;
+}
+
+// An exact dict is walked with PyDict_Next, which allocates nothing (an
+// items() iterator that fails to allocate crashes some interpreters); like
+// that iterator, the walk refuses a dict whose size changes meanwhile.
+int scan_dict_blocks(PyObject *servers, PyObject *name, Ref &found) {
+    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(servers);
+    PyObject *key, *value;
+    while (PyDict_Next(servers, &pos, &key, &value)) {
+        Ref block_name = Ref::borrow(key), block = Ref::borrow(value);  // the test runs Python code
+        int verdict = judge_block(block_matches(name, block_name.get(), block.get()), block, found);
+        if (verdict != 0) return verdict;
+        if (PyDict_GET_SIZE(servers) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+    }
+    return 0;
+}
+
 int scan_blocks(PyObject *servers, PyObject *name, Ref &found) {
+    if (PyDict_CheckExact(servers)) return scan_dict_blocks(servers, name, found);
     Ref items = quarn::call_method(servers, n.items);
     Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
     if (!it) return -1;
@@ -64,14 +96,8 @@ int scan_blocks(PyObject *servers, PyObject *name, Ref &found) {
         int match = unpack_pair(pair.get(), block_name, block)
                         ? block_matches(name, block_name.get(), block.get())
                         : -1;
-        if (match > 0) {
-            found = std::move(block);
-            return 1;
-        }
-        if (match < 0) {
-            if (!pending_type_or_attribute_error()) return -1;
-            PyErr_Clear();
-        }
+        int verdict = judge_block(match, block, found);
+        if (verdict != 0) return verdict;
     }
     return PyErr_Occurred() ? -1 : 0;
 }

@@ -131,9 +131,11 @@ Ref or_validate_impl(PyObject *self, PyObject *data, bool top) {
             if (verdict == -1) result = validate_wrapped(schema.get(), data_ref.get(), top);
             if (result) return result;
             // Only ordinary exceptions mean "no match"; Ctrl-C and exits go
-            // on, and so does running out of stack, which no other
-            // alternative can mend (describing it would only recurse again).
-            if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_RecursionError))
+            // on, and so does running out of stack or of memory, which no
+            // other alternative can mend (describing it would only recurse
+            // again).
+            if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_RecursionError) ||
+                out_of_memory())
                 return Ref();
         }
         if (verdict == 0) {

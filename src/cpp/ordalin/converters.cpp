@@ -21,7 +21,7 @@ Ref callable_name(PyObject *callable) {
 Ref convert_failure(PyObject *callable, PyObject *data) {
     // A RecursionError passes too: describing the data would recurse again.
     if (PyErr_ExceptionMatches(g.SchemaError) || !PyErr_ExceptionMatches(PyExc_Exception) ||
-        PyErr_ExceptionMatches(PyExc_RecursionError))
+        PyErr_ExceptionMatches(PyExc_RecursionError) || out_of_memory())
         return Ref();
     quarn::SavedError caught;
     Ref error = caught.value();

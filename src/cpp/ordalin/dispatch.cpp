@@ -87,7 +87,7 @@ Ref type_test(PyObject *type, PyObject *data, PathCtx &path) {
 Ref call_schema(PyObject *schema, PyObject *data, PathCtx &path) {
     if (!is_pure_call(schema, data)) note_user_code();
     Ref result = call_converter(schema, data);
-    if (result || !PyErr_ExceptionMatches(PyExc_Exception)) return result;
+    if (result || !PyErr_ExceptionMatches(PyExc_Exception) || out_of_memory()) return result;
     quarn::SavedError caught;
     Ref error = caught.value();
     Ref p = path.as_list();

@@ -189,7 +189,7 @@ Fast FastWalk::value(const Node &n, PyObject *data, Ref &out) {
     case NodeKind::Convert:
         if (!is_plain_value(data)) return Fast::Abort;
         if ((out = call_converter(n.object, data))) return Fast::Ok;
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return Fast::Error;
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || out_of_memory()) return Fast::Error;
         PyErr_Clear();  // the general walk raises it again, as its SchemaError
         return Fast::Fail;
     case NodeKind::Default:

@@ -100,6 +100,11 @@ inline void note_user_code() {
     ++g_user_epoch;
 }
 
+// Whether the pending exception is the interpreter running out of memory:
+// that is never a verdict on the data, so it passes through the converters,
+// the callables, Or and the key tests unchanged, as KeyboardInterrupt does.
+inline bool out_of_memory() { return PyErr_ExceptionMatches(PyExc_MemoryError); }
+
 // ---- change stamps (change_stamps.cpp) ------------------------------------
 // The engine remembers what it learnt of a schema dict or a class (compiled
 // trees, ordered keys, the `validate` a class resolves to) under a stamp.
