@@ -163,6 +163,14 @@ ENTRY_POINTS = {
         SCHEMAS,
         "[str(x) for x in (Schema({'a': int}), Optional('a'), Any(), Or(int, str), And(int),"
         " Use(int), PathAwareUse(len), PathValidatingSchema(int), Default(int, 1), Fallback(int, 'a.b'))]"),
+    'each schema class validates': (
+        # No lambda in the call: making a function under a failed allocation
+        # crashes CPython 3.13.0 itself.
+        SCHEMAS + "DATA = {'a': '1'}\nINPUTS = ['DATA']\ndef keep(p, v):\n    return v",
+        "[Schema(x).validate(d) for x, d in ((Optional(int), 1), (Any(), 'x'), (And(str, len), 'ab'),"
+        " (Or(int, str), 'x'), (Use(int), '2'), (PathAwareUse(keep), 3),"
+        " (PathValidatingSchema(int), 4), (Default(int, 5), None), (Fallback(int, 'a'), 6),"
+        " ({'a': Use(int)}, DATA))]"),
     'Path': (
         SCHEMAS + "p = Path(('a', Any(), 'c'))\nPATHS = [('a', 'x', 'c'), ('a', 'y', 'd'), ('b',)]\n"
                   "INPUTS = ['PATHS']",
