@@ -1,4 +1,4 @@
-// Creation of the engine's eleven classes.
+// Creation of the engine's classes: the eleven of the schema vocabulary, then Check.
 //
 // They are ordinary Python classes: made by calling `type(name, bases, ns)`
 // so that their metaclass is `type`, their instances have a `__dict__` and
@@ -118,6 +118,23 @@ const char FALLBACK_DOC[] =
     "\n"
     "    Example:\n"
     "        Fallback(str, 'a.b.c')  # fall back to data['a']['b']['c']\n"
+    "    ";
+
+const char CHECK_DOC[] =
+    "Check Class (PathValidatingSchema, Schema)\n"
+    "\n"
+    "    Tests the data with a predicate and keeps it unchanged. A callable\n"
+    "    used as a schema replaces the data with its result; Check is the way\n"
+    "    to reject data without writing a callable that raises.\n"
+    "\n"
+    "    Example:\n"
+    "        # a VLAN id, converted from text, then checked\n"
+    "        And(Use(int), Check(lambda v: 1 <= v <= 4094, 'VLAN ids are 1 to 4094'))\n"
+    "\n"
+    "    Arguments:\n"
+    "        predicate (callable): called with the data; a false result rejects it\n"
+    "                              with SchemaValueError at the data's path.\n"
+    "        message (str): shown in the error, if given.\n"
     "    ";
 
 const char PATH_DOC[] =
@@ -250,6 +267,10 @@ bool create_classes(PyObject *module) {
                                method(path_is_dynamic_def), method(path_missing_from_def)})))
         return false;
 
+    if (!(g.Check = make_class("Check", {g.PathValidatingSchema}, CHECK_DOC,
+                               {method(check_init_def), method(check_validate_def)})))
+        return false;
+
     g.schema_validate = own_descriptor(g.Schema, "validate");
     g.schema_collect_defaults = own_descriptor(g.Schema, "collect_defaults");
     g.schema_collect_fallbacks = own_descriptor(g.Schema, "collect_fallbacks");
@@ -268,7 +289,7 @@ bool create_classes(PyObject *module) {
         {&g.And, "And"},         {&g.Or, "Or"},
         {&g.Default, "Default"}, {&g.Fallback, "Fallback"},
         {&g.Use, "Use"},         {&g.PathAwareUse, "PathAwareUse"},
-        {&g.Path, "Path"},
+        {&g.Path, "Path"},       {&g.Check, "Check"},
     };
     for (const Spec &c : classes)
         if (!quarn::add_to_module(module, c.name, Ref::borrow(*c.slot))) return false;

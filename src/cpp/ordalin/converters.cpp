@@ -1,5 +1,6 @@
 // The converters: Use calls its callable with the data, PathAwareUse with
-// the path and the data; the result replaces the data.
+// the path and the data; the result replaces the data.  And Check, which
+// calls its predicate with the data and keeps the data unchanged.
 #include "ordalin.hpp"
 
 namespace ordalin {
@@ -58,6 +59,59 @@ PyObject *path_aware_use_validate(PyObject *self, PyObject *args, PyObject *kwar
     return path_aware_validate_impl(self, path, data).release();
 }
 
+// Check(predicate, message=None).
+PyObject *check_init(PyObject *self, PyObject *args, PyObject *kwargs) {
+    static const char *kwlist[] = {"predicate", "message", nullptr};
+    PyObject *predicate, *message = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:__init__", const_cast<char **>(kwlist), &predicate,
+                                     &message))
+        return nullptr;
+    Ref init_args = Ref::steal(PyTuple_Pack(1, predicate));
+    Ref done = init_args ? super_init(g.Check, self, init_args.get(), nullptr) : Ref();
+    if (!done || PyObject_SetAttr(self, g.s_message, message) < 0) return nullptr;
+    return done.release();
+}
+
+// The predicate's failure: a SchemaError (and what is not an ordinary
+// Exception, or is MemoryError) passes; another Exception becomes
+// SchemaClassError(path, predicate, data, e) from e, as for a callable.
+Ref predicate_failure(PyObject *path, PyObject *predicate, PyObject *data) {
+    if (PyErr_ExceptionMatches(g.SchemaError) || !PyErr_ExceptionMatches(PyExc_Exception) || out_of_memory())
+        return Ref();
+    quarn::SavedError caught;
+    Ref error = caught.value();
+    Ref exc = quarn::call(g.SchemaClassError, path, predicate, data, error.get());
+    quarn::raise_from(std::move(exc), std::move(error));
+    return Ref();
+}
+
+Ref check_validate_impl(PyObject *self, PyObject *path, PyObject *data) {
+    Ref predicate = quarn::getattr(self, g.s_schema);
+    if (!predicate) return predicate;
+    note_user_code();
+    Ref verdict = quarn::call_fast(predicate.get(), data);
+    if (!verdict) return predicate_failure(path, predicate.get(), data);
+    int passed = PyObject_IsTrue(verdict.get());
+    if (passed < 0) return Ref();
+    if (passed) return Ref::borrow(data);
+    Ref message = quarn::getattr(self, g.s_message);
+    if (!message) return message;
+    Ref exc = message.get() == Py_None
+                  ? quarn::call(g.SchemaValueError, path, predicate.get(), data)
+                  : quarn::call(g.SchemaValueError, path, predicate.get(), data, message.get());
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.get())), exc.get());
+    return Ref();
+}
+
+PyObject *check_validate(PyObject *self, PyObject *args, PyObject *kwargs) {
+    static const char *kwlist[] = {"path", "data", "top", nullptr};
+    PyObject *path, *data, *top = Py_False;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:validate", const_cast<char **>(kwlist), &path, &data,
+                                     &top))
+        return nullptr;
+    return check_validate_impl(self, path, data).release();
+}
+
 }  // namespace
 
 Ref call_converter(PyObject *callable, PyObject *data) {
@@ -106,5 +160,14 @@ PyMethodDef path_aware_use_validate_def = {
     METH_VARARGS | METH_KEYWORDS,
     "validate($self, path, data, top=False)\n--\n\n"
     "Returns the callable's result for the path and the data."};
+PyMethodDef check_init_def = {
+    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(check_init)),
+    METH_VARARGS | METH_KEYWORDS, "__init__($self, predicate, message=None)\n--\n\n"};
+PyMethodDef check_validate_def = {
+    "validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(check_validate)),
+    METH_VARARGS | METH_KEYWORDS,
+    "validate($self, path, data, top=False)\n--\n\n"
+    "Returns the data unchanged when predicate(data) is true; else raises\n"
+    "SchemaValueError(path, predicate, data), with the message if one was given."};
 
 }  // namespace ordalin

@@ -98,11 +98,23 @@ bool flatten_chains(const Entries &fallbacks) {
     }
 }
 
-// A Fallback naming its own key path.
+// A Fallback naming its own key path, or naming its source as neither
+// keys joined by "." nor a tuple of keys.
 bool check_self_loops(const Entries &fallbacks) {
     for (const PathEntry &e : fallbacks) {
         Ref target = quarn::getattr(e.value.get(), g.s_fallback);
         if (!target) return false;
+        if (!PyTuple_Check(target.get())) {
+            Ref message = Ref::steal(PyUnicode_FromFormat(
+                "the Fallback at key path %R names its source as %R: give keys joined by \".\" or a tuple "
+                "of keys",
+                e.path.get(), target.get()));
+            if (!message) return false;
+            RefVec args;
+            args.push_back(std::move(message));
+            raise_schema_error(g.SchemaError, args);
+            return false;
+        }
         int loop = equals(target.get(), e.path.get());
         if (loop < 0) return false;
         if (loop) {
@@ -221,16 +233,25 @@ PyObject *schema_apply_fallback(PyObject *self, PyObject *args, PyObject *kwargs
     return apply_fallback_impl(self, nullptr, nullptr, data).release();
 }
 
-// Fallback(schema, fallback): `fallback` is the source key path, given as
-// keys joined by ".".
+// The source key path as `fallback` gives it: keys joined by "." (a str),
+// or the keys themselves (a tuple, for keys with a dot in them such as IP
+// addresses).  Anything else is kept as given and refused when the
+// fallbacks are collected, where the error can name the fallback's key.
+Ref source_path(PyObject *fallback) {
+    if (PyTuple_Check(fallback)) return Ref::steal(PySequence_Tuple(fallback));
+    if (!PyUnicode_Check(fallback)) return Ref::borrow(fallback);
+    Ref pieces = quarn::call_method(fallback, g.s_split, g.s_dot);
+    return pieces ? Ref::steal(PySequence_Tuple(pieces.get())) : Ref();
+}
+
+// Fallback(schema, fallback): `fallback` is the source key path.
 PyObject *fallback_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     static const char *kwlist[] = {"schema", "fallback", nullptr};
     PyObject *schema, *fallback;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:__init__", const_cast<char **>(kwlist), &schema,
                                      &fallback))
         return nullptr;
-    Ref pieces = quarn::call_method(fallback, g.s_split, g.s_dot);
-    Ref path = pieces ? Ref::steal(PySequence_Tuple(pieces.get())) : Ref();
+    Ref path = source_path(fallback);
     if (!path || PyObject_SetAttr(self, g.s_fallback, path.get()) < 0) return nullptr;
     Ref init_args = Ref::steal(PyTuple_Pack(1, schema));
     if (!init_args) return nullptr;

@@ -42,6 +42,7 @@ bool intern_names() {
         {&g.s_empty, ""},
         {&g.s_and, " and "},
         {&g.s_does_not_match, " does not match "},
+        {&g.s_message, "message"},
     };
     for (Name &n : names)
         if (!(*n.slot = quarn::intern(n.text))) return false;

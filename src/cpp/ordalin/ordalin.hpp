@@ -21,6 +21,8 @@ struct State {
     // The eleven classes, in creation order.
     PyObject *Schema, *PathValidatingSchema, *Optional, *Any, *And, *Or,
         *Default, *Fallback, *Use, *PathAwareUse, *Path;
+    // A predicate test, made after them.
+    PyObject *Check;
     // The exception classes of the sibling module `exceptions`.
     PyObject *SchemaValueError, *SchemaClassError, *SchemaTypeError,
         *SchemaMissingKeyError, *SchemaUnsupportedKeyError, *SchemaError,
@@ -37,7 +39,7 @@ struct State {
         *s_fallback, *s_validate, *s_apply_defaults, *s_apply_fallback,
         *s_collect_defaults, *s_collect_fallbacks, *s_copy, *s_name,
         *s_init, *s_str, *s_split, *s_dot, *s_star, *s_empty, *s_and,
-        *s_does_not_match;
+        *s_does_not_match, *s_message;
 };
 extern State g;
 
@@ -272,6 +274,7 @@ extern PyMethodDef or_init_def, or_str_def, or_validate_def;
 extern PyMethodDef default_init_def, default_validate_def;
 extern PyMethodDef fallback_init_def;
 extern PyMethodDef use_validate_def, path_aware_use_validate_def;
+extern PyMethodDef check_init_def, check_validate_def;
 extern PyMethodDef path_hash_def, path_eq_def, path_is_dynamic_def, path_missing_from_def;
 
 }  // namespace ordalin

@@ -61,13 +61,17 @@ class SchemaTypeError(_PathError):
 
 
 class SchemaValueError(_PathError):
-    """Data is not equal to the value the schema requires."""
+    """Data is not equal to the value the schema requires, or a ``Check``'s
+    predicate rejected it (then ``reason`` is the check's message, if any)."""
 
     _nargs = 3
     schema = _arg(1, 'the schema that rejected the data')
     data = _arg(2, 'the rejected data')
+    reason = _arg(3, "the message of the Check that rejected the data, or None")
 
     def _detail(self):
+        if self.reason is not None:
+            return '{}, got {!r}'.format(self.reason, self.data)
         return 'expected {!r}, got {!r}'.format(self.schema, self.data)
 
 

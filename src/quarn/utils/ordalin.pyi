@@ -79,6 +79,14 @@ class PathAwareUse(PathValidatingSchema):
     def validate(self, path: List[_Any], data: _Any, top: bool = ...) -> _Any: ...  # type: ignore[override]
 
 
+class Check(PathValidatingSchema):
+    schema: Callable[[_Any], object]
+    message: _Opt[str]
+
+    def __init__(self, predicate: Callable[[_Any], object], message: _Opt[str] = ...) -> None: ...
+    def validate(self, path: List[_Any], data: _Any, top: bool = ...) -> _Any: ...  # type: ignore[override]
+
+
 class Path(Tuple[_Any, ...]):
     def __hash__(self) -> int: ...
     def __eq__(self, other: object) -> bool: ...
