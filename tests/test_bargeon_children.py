@@ -1,6 +1,8 @@
 """The child cache (get_child, remove_child, parent) and the lifecycle."""
 import pytest
 
+from quarn.utils.bargeon.exceptions import BargeonError
+
 from bargeon_helpers import (BargeonBase, linux, logs, plugin_class, plugin_module,  # noqa: F401
                              registry)
 
@@ -55,7 +57,7 @@ def test_attribute_errors_after_the_registry_answered(registry, fu, make_module,
     registry.add_sub('linux', 'bad', make_module())
     with pytest.raises(Exception) as info:
         fu.get_child('bad')
-    assert type(info.value) is Exception
+    assert isinstance(info.value, BargeonError)
     assert str(info.value) == 'Cannot find Bargeon class in module plugins.linux.bad.'
     assert isinstance(info.value.__context__, AttributeError)
     assert ('bad' in fu.children) is cached

@@ -3,6 +3,8 @@ import types
 
 import pytest
 
+from quarn.utils.bargeon.exceptions import BargeonError
+
 from bargeon_helpers import (BargeonBase, linux, logs, plugin_class,  # noqa: F401
                              plugin_module, registry)
 
@@ -47,7 +49,7 @@ def test_the_four_factory_failures(registry, logs, module, message, context):
         registry.add('solaris', module)
     with pytest.raises(Exception) as info:
         BargeonBase(os='solaris')
-    assert type(info.value) is Exception
+    assert isinstance(info.value, BargeonError)
     assert str(info.value) == message
     if context is None:
         assert info.value.__context__ is None
@@ -183,3 +185,20 @@ def test_registry_is_one_object_made_at_import():
     mgr = BargeonBase.__dict__['__plugin_mgr__']
     assert type(mgr) is PluginManager
     assert plugin_class().__plugin_mgr__ is mgr
+
+
+@pytest.mark.parametrize('module, kind', [
+    (None, 'BargeonPluginNotFoundError'),
+    (plugin_module('plugins.nobargeon'), 'BargeonPluginNotFoundError'),
+    (plugin_module('plugins.unrelated', type('Unrelated', (), {})), 'BargeonPluginError'),
+    (plugin_module('plugins.odd', NotAClass()), 'BargeonPluginError'),
+])
+def test_each_failure_has_its_own_exception_class(registry, module, kind):
+    from quarn.utils.bargeon import exceptions
+    from quarn.utils.bargeon.bases import bargeon as module_of_base
+    if module is not None:
+        registry.add('solaris', module)
+    with pytest.raises(getattr(exceptions, kind)) as info:
+        BargeonBase(os='solaris')
+    assert type(info.value) is getattr(exceptions, kind) is getattr(module_of_base, kind)
+    assert isinstance(info.value, LookupError) == kind.endswith('NotFoundError')

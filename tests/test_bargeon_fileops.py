@@ -4,6 +4,8 @@ from unittest import mock
 
 import pytest
 
+from quarn.utils.bargeon.exceptions import BargeonError
+
 from bargeon_helpers import (BargeonBase, bargeon_module, linux, logs, plugin_class,  # noqa: F401
                              plugin_module, registry)
 
@@ -93,7 +95,7 @@ def test_checkfile_tries(scripted, sleep, logs, script, kwargs, calls, sleeps, e
     if error:
         with pytest.raises(Exception) as info:
             scripted.checkfile('f', **kwargs)
-        assert type(info.value) is Exception and str(info.value) == error
+        assert isinstance(info.value, BargeonError) and str(info.value) == error
     else:
         assert scripted.checkfile('f', **kwargs) is None
     assert len(scripted.calls) == calls

@@ -5,6 +5,8 @@ import logging
 
 import pytest
 
+from quarn.utils.bargeon.exceptions import BargeonError
+
 from bargeon_helpers import (LOGGER_NAME, BargeonBase, bargeon_module, linux, logs, plugin_class,  # noqa: F401
                              plugin_module, registry)
 from quarn.topology import Testbed as TopologyTestbed
@@ -283,7 +285,7 @@ def test_child_init_raising_attribute_error_is_not_cached(child_with):
     fu = child_with(__init__=init)
     with pytest.raises(Exception) as info:
         fu.get_child('ftp')
-    assert type(info.value) is Exception
+    assert isinstance(info.value, BargeonError)
     assert info.value.args == ('Cannot find Bargeon class in module plugins.linux.ftp.',)
     assert type(info.value.__context__) is AttributeError
     assert fu.children == {}
@@ -352,7 +354,7 @@ def test_stat_raising_every_time(stat_plays, logs):
     fu = stat_plays(OSError('gone'), TimeoutError('slow'), ValueError('odd'))
     with pytest.raises(Exception) as info:
         fu.checkfile('/f')
-    assert type(info.value) is Exception
+    assert isinstance(info.value, BargeonError)
     assert info.value.args == ('Failure to check existence and length of file /f.',)
     assert [m for m in logs() if m[0] == 'WARNING'] == [
         ('WARNING', 'File stat error : gone'), ('WARNING', 'File stat error : slow'),

@@ -11,6 +11,9 @@ from unittest import mock
 
 import pytest
 
+from quarn.utils.bargeon.exceptions import (BargeonFileCheckError, BargeonPluginError,
+                                          BargeonPluginNotFoundError)
+
 from leakcheck import Leak, assert_no_leak, expect_raises
 from quarn.topology import Device, Testbed as TopologyTestbed
 from quarn.utils import exceptions as exc
@@ -198,7 +201,7 @@ SURFACE = [
     lambda: Default(int, 5).validate(None),
     lambda: Default(int, 5).validate(3),
     lambda: Fallback(str, 'a.b.c').fallback,
-    lambda: expect_raises(AttributeError, Fallback, str, 5),
+    lambda: expect_raises(exc.SchemaError, Schema({'b': Fallback(str, 5)}).collect_fallbacks),
     lambda: expect_raises(TypeError, Default, int),
 ]
 
@@ -365,17 +368,17 @@ def _remove_fresh(fu, key):
 BARGEON_CALLS = {
     'factory': lambda fu: BargeonBase(os='linux', testbed=None, device='d'),
     'factory-child': lambda fu: ScpBargeon(os='linux', _parent=fu),
-    'factory-no-plugin': lambda fu: expect_raises(Exception, BargeonBase, os='solaris'),
-    'factory-no-class': lambda fu: expect_raises(Exception, BargeonBase, os='noclass'),
-    'factory-unrelated': lambda fu: expect_raises(Exception, BargeonBase, os='unrelated'),
-    'factory-not-a-class': lambda fu: expect_raises(Exception, BargeonBase, os='notclass'),
+    'factory-no-plugin': lambda fu: expect_raises(BargeonPluginNotFoundError, BargeonBase, os='solaris'),
+    'factory-no-class': lambda fu: expect_raises(BargeonPluginNotFoundError, BargeonBase, os='noclass'),
+    'factory-unrelated': lambda fu: expect_raises(BargeonPluginError, BargeonBase, os='unrelated'),
+    'factory-not-a-class': lambda fu: expect_raises(BargeonPluginError, BargeonBase, os='notclass'),
     'factory-bad-keyword': lambda fu: expect_raises(AttributeError, BargeonBase, os='linux', parent=1),
     'from-device': lambda fu: BargeonBase.from_device(Device('r1', os='linux'), testbed=fu.testbed),
     'from-device-twice': lambda fu: expect_raises(TypeError, BargeonBase.from_device,
                                                   Device('r1', os='linux'), device=1),
     'get-child-cached': lambda fu: fu.get_child('scp'),
     'get-child-unknown': lambda fu: expect_raises(NotImplementedError, fu.get_child, 'nfs'),
-    'get-child-no-class': lambda fu: expect_raises(Exception, fu.get_child, 'bad'),
+    'get-child-no-class': lambda fu: expect_raises(BargeonPluginNotFoundError, fu.get_child, 'bad'),
     'remove-child': lambda fu: _remove_fresh(fu, 'scp'),
     'remove-child-close-raising': lambda fu: _remove_fresh(fu, 'ftp'),
     'parent': lambda fu: (fu.parent, fu.get_child('scp').parent),
@@ -389,7 +392,7 @@ BARGEON_CALLS = {
     'auth': lambda fu: (fu.get_auth('Alpha'), fu.get_child('ftp').get_auth('Alpha'), fu.get_auth('nowhere')),
     'fileops-base': lambda fu: expect_raises(NotImplementedError, fu.copyfile, 'a', 'b', 1),
     'checkfile-ok': lambda fu: fu.checkfile('/x', check_stability=True),
-    'checkfile-stat-raising': lambda fu: expect_raises(Exception, fu.get_child('ftp').checkfile, '/x'),
+    'checkfile-stat-raising': lambda fu: expect_raises(BargeonFileCheckError, fu.get_child('ftp').checkfile, '/x'),
     'checkfile-not-implemented': lambda fu: expect_raises(NotImplementedError, fu.get_child('scp').checkfile, '/x'),
     'checkfile-bad-tries': lambda fu: expect_raises(TypeError, fu.checkfile, '/x', max_tries='3'),
 }

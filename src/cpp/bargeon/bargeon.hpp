@@ -34,6 +34,8 @@ struct Names {
         *is_valid_ip, *get_server_block, *server_name_or_ip, *scheme, *servers,
         *items, *casefold, *server, *address, *credentials, *username, *password,
         *split, *dot, *empty, *file, *debug, *warning, *format, *localhost;
+    // The exception classes, module globals bound at import.
+    PyObject *PluginNotFound, *PluginError, *FileCheckError;
 };
 extern Names n;
 bool intern_names();
@@ -46,12 +48,13 @@ Ref format_message(const char *tmpl, std::initializer_list<PyObject *> args);
 // `logger.debug(message)` / `logger.warning(message)`; false on error.
 bool log_debug(const Ref &message);
 bool log_warning(const Ref &message);
-// Sets the built-in `Exception` with `message`; returns nullptr.
-PyObject *raise_exception(const Ref &message);
-// Raises `Exception(message)` as an `except` block handling `handled` would
+// Sets `kind(message)`, `kind` the name of one of the module's exception
+// classes (n.PluginNotFound, ...); returns nullptr.
+PyObject *raise_exception(PyObject *kind, const Ref &message);
+// Raises `kind(message)` as an `except` block handling `handled` would
 // (the handled error becomes its context); returns nullptr.  An empty
 // `message` means building it failed: that error is chained instead.
-PyObject *raise_exception_while_handling(quarn::SavedError &handled, const Ref &message);
+PyObject *raise_exception_while_handling(PyObject *kind, quarn::SavedError &handled, const Ref &message);
 // True when the pending error is a TypeError or an AttributeError.
 bool pending_type_or_attribute_error();
 // True (1) / false (0) / error (-1) for `bool(obj)`.

@@ -88,7 +88,7 @@ PyObject *get_child(PyObject *self, PyObject *args, PyObject *kwargs) {
     quarn::SavedError handled;
     Ref name = quarn::getattr(child_module.get(), n.dunder_name);
     Ref message = name ? format_message("Cannot find Bargeon class in module {}.", {name.get()}) : Ref();
-    return raise_exception_while_handling(handled, message);
+    return raise_exception_while_handling(n.PluginNotFound, handled, message);
 }
 
 // self.children.pop(key, None)

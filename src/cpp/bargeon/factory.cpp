@@ -39,7 +39,7 @@ Ref plugin_class(PyObject *cls, PyObject *os, PyObject *os_plugin) {
     if (new_cls || !PyErr_ExceptionMatches(PyExc_AttributeError)) return new_cls;
     quarn::SavedError handled;
     Ref message = module_name_message("Cannot find Bargeon class in module {}.", os_plugin);
-    raise_exception_while_handling(handled, message);
+    raise_exception_while_handling(n.PluginNotFound, handled, message);
     return Ref();
 }
 
@@ -50,7 +50,7 @@ Ref resolve_os_class(PyObject *cls, PyObject *os) {
     int found = truth(os_plugin.get());
     if (found < 0) return Ref();
     if (!found) {
-        raise_exception(format_message("Cannot find bargeon plugin for os {}.", {os}));
+        raise_exception(n.PluginNotFound, format_message("Cannot find bargeon plugin for os {}.", {os}));
         return Ref();
     }
     Ref new_cls = plugin_class(cls, os, os_plugin.get());
@@ -58,14 +58,14 @@ Ref resolve_os_class(PyObject *cls, PyObject *os) {
     int derived = PyObject_IsSubclass(new_cls.get(), cls);
     if (derived > 0) return new_cls;
     if (derived == 0) {
-        raise_exception(module_name_message(
+        raise_exception(n.PluginError, module_name_message(
             "The Bargeon class in module {} does not inherit from quarn.utils.Bargeon base class.",
             os_plugin.get()));
     } else if (PyErr_ExceptionMatches(PyExc_TypeError)) {
         quarn::SavedError handled;
         Ref message = format_message(
             "{} is the registered bargeon plugin for os {} but is not a class.", {new_cls.get(), os});
-        raise_exception_while_handling(handled, message);
+        raise_exception_while_handling(n.PluginError, handled, message);
     }
     return Ref();
 }

@@ -143,7 +143,7 @@ bool run_tries(PyObject *self, const CheckfileArgs &a, CheckState &s) {
 }
 
 PyObject *raise_for_target(const char *tmpl, PyObject *target) {
-    return raise_exception(format_message(tmpl, {target}));
+    return raise_exception(n.FileCheckError, format_message(tmpl, {target}));
 }
 
 PyObject *checkfile(PyObject *self, PyObject *args, PyObject *kwargs) {

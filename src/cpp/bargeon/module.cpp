@@ -48,12 +48,21 @@ bool import_from(PyObject *module, const char *name, const char *attr, int level
     return quarn::add_to_module(module, attr, value);
 }
 
+// The exception classes the base raises, from the sibling module `exceptions`.
+bool import_exceptions(PyObject *module) {
+    for (const char *name : {"BargeonError", "BargeonPluginNotFoundError", "BargeonPluginError",
+                             "BargeonCredentialNotFoundError", "BargeonFileCheckError"})
+        if (!import_from(module, "exceptions", name, 2)) return false;
+    return true;
+}
+
 bool bind_imports(PyObject *module) {
     return import_module(module, "sys") && import_module(module, "time") &&
            import_module(module, "logging") && import_from(module, "urllib.parse", "urlparse", 0) &&
            import_from(module, "core", "PluginManager", 2) &&
            import_from(module, "quarn.utils.secret_strings", "to_plaintext", 0) &&
-           import_from(module, "quarn.topology.credentials", "DEFAULT_CRED", 0);
+           import_from(module, "quarn.topology.credentials", "DEFAULT_CRED", 0) &&
+           import_exceptions(module);
 }
 
 // logger = logging.getLogger(__name__)

@@ -38,6 +38,9 @@ bool intern_names() {
         {&n.pop, "pop"},
         {&n.close, "close"},
         {&n.stat, "stat"},
+        {&n.PluginNotFound, "BargeonPluginNotFoundError"},
+        {&n.PluginError, "BargeonPluginError"},
+        {&n.FileCheckError, "BargeonFileCheckError"},
         {&n.sleep, "sleep"},
         {&n.is_local, "is_local"},
         {&n.is_valid_ip, "is_valid_ip"},
@@ -98,14 +101,18 @@ bool log_at(PyObject *level, const Ref &message) {
 bool log_debug(const Ref &message) { return log_at(n.debug, message); }
 bool log_warning(const Ref &message) { return log_at(n.warning, message); }
 
-PyObject *raise_exception(const Ref &message) {
-    if (message) PyErr_SetObject(PyExc_Exception, message.get());
+PyObject *raise_exception(PyObject *kind, const Ref &message) {
+    if (!message) return nullptr;
+    Ref cls = module_global(kind);
+    Ref exc = cls ? quarn::call(cls.get(), message.get()) : Ref();
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.get())), exc.get());
     return nullptr;
 }
 
-PyObject *raise_exception_while_handling(quarn::SavedError &handled, const Ref &message) {
+PyObject *raise_exception_while_handling(PyObject *kind, quarn::SavedError &handled, const Ref &message) {
     Ref context = handled.value();
-    Ref exc = message ? quarn::call(PyExc_Exception, message.get()) : Ref();
+    Ref cls = message ? module_global(kind) : Ref();
+    Ref exc = cls ? quarn::call(cls.get(), message.get()) : Ref();
     if (!exc) {
         quarn::chain_pending(std::move(context));
         return nullptr;

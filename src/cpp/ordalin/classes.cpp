@@ -57,7 +57,7 @@ const char AND_DOC[] =
     "\n"
     "    Example:\n"
     "        # requires a string of 'left' or 'right'\n"
-    "        And(str, lambda: s: s in ('left', 'right'))\n"
+    "        And(str, Check(lambda s: s in ('left', 'right')))\n"
     "\n"
     "    Arguments:\n"
     "        *args: arbitrary args of schema to apply AND to.\n"
