@@ -171,3 +171,23 @@ def test_checkfile_defaults_are_fixed_at_class_creation(scripted, sleep, monkeyp
     scripted.checkfile('f')
     assert sleep.call_args_list == [mock.call(2)] * 2
     assert scripted.calls[0][1] == 60
+
+
+@pytest.mark.parametrize('kwargs, named', [
+    ({'delay_seconds': '1'}, 'delay_seconds'),
+    ({'max_tries': '3'}, 'max_tries'),
+    ({'max_tries': 2.5}, 'max_tries'),
+    ({'timeout_seconds': '60'}, 'timeout_seconds'),
+])
+def test_checkfile_names_a_wrong_argument_before_any_try(scripted, sleep, kwargs, named):
+    with pytest.raises(TypeError, match="argument '{}'".format(named)):
+        scripted.checkfile('f', **kwargs)
+    assert scripted.calls == [] and sleep.call_count == 0
+
+
+def test_checkfile_gives_the_last_stat_error_as_the_cause(scripted, sleep, logs):
+    scripted.script = [OSError('first'), FileNotFoundError('gone')]
+    with pytest.raises(BargeonError) as info:
+        scripted.checkfile('f', max_tries=2)
+    assert str(info.value) == 'Failure to check existence and length of file f.'
+    assert isinstance(info.value.__cause__, FileNotFoundError) and str(info.value.__cause__) == 'gone'

@@ -69,7 +69,7 @@ Ref stat_arguments(PyObject *target, PyObject *timeout_seconds, PyObject *extra)
 // when the check must end: NotImplementedError, MemoryError (no retry can
 // mend it, and "not stable" would be untrue), an error not derived from
 // Exception, or an error while logging.
-int try_stat(PyObject *self, const CheckfileArgs &a, Ref &result) {
+int try_stat(PyObject *self, const CheckfileArgs &a, Ref &result, Ref &error) {
     Ref stat = quarn::getattr(self, n.stat);
     Ref kwargs = stat ? Ref::steal(PyDict_Copy(a.kwargs)) : Ref();
     result = kwargs ? Ref::steal(PyObject_Call(stat.get(), a.stat_args.get(), kwargs.get())) : Ref();
@@ -79,6 +79,7 @@ int try_stat(PyObject *self, const CheckfileArgs &a, Ref &result) {
         return -1;
     quarn::SavedError handled;
     Ref exc = handled.value();
+    error = exc.dup();
     if (log_warning(format_message("File stat error : {}", {exc.get()}))) return 0;
     quarn::chain_pending(std::move(exc));
     return -1;
@@ -104,6 +105,7 @@ struct CheckState {
     Ref result = Ref::borrow(Py_None);       // what the latest stat returned
     Ref prev_result = Ref::borrow(Py_None);  // the previous success of the run
     long equal_length_tries = 0;             // length of the run of equal st_size
+    Ref last_error;                          // the error of the latest try, if it failed with one
 };
 
 // Books a successful try.  Returns 1 when the check may stop here (no
@@ -127,7 +129,8 @@ bool run_tries(PyObject *self, const CheckfileArgs &a, CheckState &s) {
     if (!tries) return false;
     while (Ref counter = Ref::steal(PyIter_Next(tries.get()))) {
         Ref result;
-        int outcome = try_stat(self, a, result);
+        s.last_error.reset();
+        int outcome = try_stat(self, a, result, s.last_error);
         if (outcome < 0) return false;
         if (outcome > 0) {
             int stop = record_success(a, s, std::move(result));
@@ -142,8 +145,28 @@ bool run_tries(PyObject *self, const CheckfileArgs &a, CheckState &s) {
     return !PyErr_Occurred();
 }
 
-PyObject *raise_for_target(const char *tmpl, PyObject *target) {
-    return raise_exception(n.FileCheckError, format_message(tmpl, {target}));
+// BargeonFileCheckError(message), with `cause` (if any) as its __cause__:
+// the error of the last try says why the file was not seen.
+PyObject *raise_for_target(const char *tmpl, PyObject *target, const Ref &cause = Ref()) {
+    Ref message = format_message(tmpl, {target});
+    Ref cls = message ? module_global(n.FileCheckError) : Ref();
+    Ref exc = cls ? quarn::call(cls.get(), message.get()) : Ref();
+    if (!exc) return nullptr;
+    if (cause) quarn::raise_from(std::move(exc), cause.dup());
+    else PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.get())), exc.get());
+    return nullptr;
+}
+
+// The arguments that go to range() and to time.sleep() (and on to every
+// stat) are checked before the first try, so that a wrong one is named.
+bool check_argument(const char *name, PyObject *value, bool whole, bool none_allowed) {
+    bool ok = whole ? PyIndex_Check(value)
+                    : (PyNumber_Check(value) && !PyUnicode_Check(value) && !PyBytes_Check(value)) ||
+                          (none_allowed && value == Py_None);
+    if (!ok)
+        PyErr_Format(PyExc_TypeError, "checkfile() argument '%s' must be %s, not '%.200s'", name,
+                     whole ? "a whole number of tries" : "a number of seconds", Py_TYPE(value)->tp_name);
+    return ok;
 }
 
 PyObject *checkfile(PyObject *self, PyObject *args, PyObject *kwargs) {
@@ -157,12 +180,16 @@ PyObject *checkfile(PyObject *self, PyObject *args, PyObject *kwargs) {
     a.timeout_seconds = b.value(4, g.timeout_seconds_default);
     a.stat_args = stat_arguments(a.target, a.timeout_seconds, b.args.get());
     a.kwargs = b.kwargs.get();
-    if (!a.stat_args) return nullptr;
+    if (!a.stat_args || !check_argument("max_tries", a.max_tries, true, false) ||
+        !check_argument("delay_seconds", a.delay_seconds, false, false) ||
+        !check_argument("timeout_seconds", a.timeout_seconds, false, true))
+        return nullptr;
     CheckState s;
     if (!run_tries(self, a, s)) return nullptr;
     int seen = truth(s.result.get());
     if (seen < 0) return nullptr;
-    if (!seen) return raise_for_target("Failure to check existence and length of file {}.", a.target);
+    if (!seen)
+        return raise_for_target("Failure to check existence and length of file {}.", a.target, s.last_error);
     int stability = truth(a.check_stability);
     if (stability < 0) return nullptr;
     if (stability && s.equal_length_tries < 2)
