@@ -4,7 +4,13 @@ Every class keeps the positional arguments it was raised with as ``args``,
 unchanged, and exposes them under readable names.  Messages are built only
 when the exception is shown, so raising one (as the engine does when it tries
 alternatives) never calls ``repr`` on the data.
+
+Every schema exception pickles, so that it survives a process boundary
+(``multiprocessing``, ``concurrent.futures.ProcessPoolExecutor``): a member
+that cannot be pickled (a lambda, a generator, a socket) travels as its
+``repr``, so the class, the message and the path arrive intact.
 """
+import pickle
 
 __all__ = ['SchemaError', 'SchemaTypeError', 'SchemaValueError',
            'SchemaClassError', 'SchemaMissingKeyError',
@@ -21,10 +27,33 @@ def _arg(index, doc):
     return property(get, doc=doc)
 
 
+class _Repr(str):
+    """The repr of a member that could not be pickled, standing in for it:
+    it shows as that repr, in messages as everywhere."""
+
+    __slots__ = ()
+
+    def __repr__(self):
+        return str(self)
+
+
+def _portable(value):
+    """``value`` itself if it pickles, else its repr."""
+    try:
+        pickle.dumps(value, pickle.HIGHEST_PROTOCOL)
+    except Exception:
+        return _Repr(repr(value))
+    return value
+
+
 class SchemaError(Exception):
     """Data does not satisfy a schema.  Base of all schema exceptions."""
 
     message = _arg(0, 'the message')
+
+    def __reduce__(self):
+        state = {name: _portable(value) for name, value in vars(self).items()}
+        return type(self), tuple(_portable(arg) for arg in self.args), state or None
 
     def __str__(self):
         if len(self.args) == 1:
