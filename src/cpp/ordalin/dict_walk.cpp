@@ -341,7 +341,10 @@ bool DictWalk::accept(const Entry &e, PyObject *sk, PyObject *sub_schema, PyObje
     path_.push(e.key.get());
     Ref checked = dispatch(sub_schema, reinterpret_cast<PyObject *>(Py_TYPE(sub_schema)), value, path_);
     path_.pop();
-    if (!checked) return false;
+    if (!checked) {
+        note_error_key(e.key.get());
+        return false;
+    }
     cov_.add(e.key.get(), sk);
     return result_.add(e, stored_key, std::move(checked), snapshot());
 }

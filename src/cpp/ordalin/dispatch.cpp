@@ -247,7 +247,8 @@ Ref validate_completed(PyObject *schema, PyObject *schema_type, PyObject *data, 
 }
 }  // namespace
 
-Ref schema_validate_impl(PyObject *self, PyObject *data, bool top) {
+namespace {
+Ref validate_body(PyObject *self, PyObject *data, bool top) {
     Ref current = Ref::borrow(data);
     Completion completion;  // outlives the walk: it keeps the dicts it made
     if (top) {
@@ -263,6 +264,15 @@ Ref schema_validate_impl(PyObject *self, PyObject *data, bool top) {
     if (!schema) return schema;
     PathCtx path = PathCtx::of_owner(self);
     return validate_completed(schema.get(), schema_type.get(), current.get(), path, completion, completed);
+}
+}  // namespace
+
+Ref schema_validate_impl(PyObject *self, PyObject *data, bool top) {
+    if (!top) return validate_body(self, data, false);
+    ErrorLocation location;
+    Ref result = validate_body(self, data, true);
+    if (!result) location.attach();
+    return result;
 }
 
 Ref validate_wrapped(PyObject *schema, PyObject *data, bool top) {

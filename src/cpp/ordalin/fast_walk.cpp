@@ -148,7 +148,10 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out) {
         if (r == Fast::Fail && entry.value.kind == NodeKind::Dict && !inexact_)
             r = again(entry.value.object, item, result);
         --depth_;
-        if (r != Fast::Ok) return r;
+        if (r != Fast::Ok) {
+            if (r == Fast::Error) note_error_key(key);
+            return r;
+        }
         count(entry, counted, type_keys);
         if (!result || result.get() == item) continue;
         if (in_place) {

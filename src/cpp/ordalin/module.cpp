@@ -43,6 +43,7 @@ bool intern_names() {
         {&g.s_and, " and "},
         {&g.s_does_not_match, " does not match "},
         {&g.s_message, "message"},
+        {&g.s_add_note, "add_note"},
     };
     for (Name &n : names)
         if (!(*n.slot = quarn::intern(n.text))) return false;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <vector>
 
 namespace ordalin {
 
@@ -39,7 +40,7 @@ struct State {
         *s_fallback, *s_validate, *s_apply_defaults, *s_apply_fallback,
         *s_collect_defaults, *s_collect_fallbacks, *s_copy, *s_name,
         *s_init, *s_str, *s_split, *s_dot, *s_star, *s_empty, *s_and,
-        *s_does_not_match, *s_message;
+        *s_does_not_match, *s_message, *s_add_note;
 };
 extern State g;
 
@@ -106,6 +107,27 @@ inline void note_user_code() {
 // that is never a verdict on the data, so it passes through the converters,
 // the callables, Or and the key tests unchanged, as KeyboardInterrupt does.
 inline bool out_of_memory() { return PyErr_ExceptionMatches(PyExc_MemoryError); }
+
+// ---- error_location.cpp ----------------------------------------------------
+// One top-level validation: the schema exception that leaves it gets its
+// `location` in the data (call attach() with the error pending).
+class ErrorLocation {
+public:
+    ErrorLocation();
+    ~ErrorLocation();
+    ErrorLocation(const ErrorLocation &) = delete;
+    ErrorLocation &operator=(const ErrorLocation &) = delete;
+    void attach();
+    void add_key(PyObject *key);
+
+private:
+    bool set_location(PyObject *exc);
+    Ref error_;                // the error the keys describe
+    std::vector<Ref> keys_;    // innermost first
+    ErrorLocation *outer_;
+};
+// A schema error (if that is what is pending) leaves the value under `key`.
+void note_error_key(PyObject *key);
 
 // ---- change stamps (change_stamps.cpp) ------------------------------------
 // The engine remembers what it learnt of a schema dict or a class (compiled
