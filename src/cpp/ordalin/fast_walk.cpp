@@ -53,7 +53,8 @@ inline Py_hash_t str_hash(PyObject *s) {
 class FastWalk {
 public:
     FastWalk(PathCtx &path, const DictBuilder *private_dicts) : path_(path), private_(private_dicts) {}
-    Fast dict(const DictPlan &plan, PyObject *data, Ref &out);
+    // `held`: the walk owns a reference to `data` (the entry it is walking).
+    Fast dict(const DictPlan &plan, PyObject *data, Ref &out, bool held = false);
     // Writes the results kept for the dicts validated in place.
     bool write_in_place();
 
@@ -93,9 +94,11 @@ private:
 int32_t FastWalk::match(const DictPlan &plan, PyObject *key) {
     if (Py_TYPE(key) == &PyUnicode_Type) {
         if (plan.str_slots.empty()) return plan.str_default;
+        int32_t entry = plan.find_identical(key);
+        if (entry >= 0) return entry;
         Py_hash_t hash = str_hash(key);
         if (hash == -1) return kError;
-        int32_t entry = plan.find_str(key, hash);
+        entry = plan.find_str(key, hash);
         return entry >= 0 ? entry : plan.str_default;
     }
     if (!is_plain_value(key)) return kAbort;
@@ -118,13 +121,13 @@ int32_t FastWalk::match(const DictPlan &plan, PyObject *key) {
     return kNoEntry;
 }
 
-Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out) {
+Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
     if (depth_ == kMaxDepth) return Fast::Abort;
     // A dict that only the completion of the data has seen is its own
     // result; its new values are stored once the whole walk has succeeded,
     // so that a general walk after a failure reads the data as it was.  Not
     // below Or, And and the like: a later step would read the dict before.
-    bool in_place = private_ && !inexact_ && made_alone(private_, data);
+    bool in_place = private_ && !inexact_ && made_alone(private_, data, held ? 1 : 0);
     Ref copy;  // else the result, made at the first value that differs from the data's
     size_t counted = 0;
     uint64_t type_keys = 0;
@@ -183,7 +186,8 @@ Fast FastWalk::value(const Node &n, PyObject *data, Ref &out) {
         return eq < 0 ? Fast::Error : eq ? Fast::Ok : Fast::Fail;
     }
     case NodeKind::Dict:
-        if (PyDict_CheckExact(data)) return dict(*n.dict, data, out);
+        // Reached for a dict entry's value, which the entry's walk owns.
+        if (PyDict_CheckExact(data)) return dict(*n.dict, data, out, !inexact_);
         return is_inert(data) ? Fast::Fail : Fast::Abort;
     case NodeKind::Or:
         return any_of(n, data, out);

@@ -684,9 +684,9 @@ DictBuilder &builder_for(Completion *completion, std::unique_ptr<DictBuilder> &o
     return *slot;
 }
 
-bool made_alone(const DictBuilder *builder, PyObject *d) {
+bool made_alone(const DictBuilder *builder, PyObject *d, Py_ssize_t held) {
     // One reference from the parent dict, one from the builder's list.
-    return Py_REFCNT(d) == 2 && builder->made(d);
+    return Py_REFCNT(d) == 2 + held && builder->made(d);
 }
 
 Ref DictBuilder::current() const {

@@ -282,8 +282,9 @@ Ref apply_fallback_for(PyObject *self, PyObject *schema, PyObject *schema_type, 
                        Completion *completion = nullptr);
 
 // Whether the dict `d` was made by `builder` and is referenced only by its
-// parent dict (and by the builder, which keeps it alive).
-bool made_alone(const DictBuilder *builder, PyObject *d);
+// parent dict (and by the builder, which keeps it alive), besides the
+// `held` references of the caller's own.
+bool made_alone(const DictBuilder *builder, PyObject *d, Py_ssize_t held = 0);
 
 // ---- method tables, one per concern file -----------------------------------
 // Each class's own methods, in the order the class defines them.

@@ -219,6 +219,7 @@ bool Compiler::str_table(DictPlan &plan, const std::vector<std::pair<PyObject *,
     size_t size = 4;
     while (size < 2 * keys.size()) size *= 2;
     plan.str_slots.assign(size, DictPlan::StrSlot{nullptr, 0, -1});
+    plan.id_slots.assign(size, DictPlan::IdSlot{nullptr, -1});
     for (const auto &k : keys) {
         Py_hash_t hash = PyObject_Hash(k.first);
         if (hash == -1) {
@@ -232,6 +233,8 @@ bool Compiler::str_table(DictPlan &plan, const std::vector<std::pair<PyObject *,
         size_t i = static_cast<size_t>(hash) & mask;
         while (plan.str_slots[i].key) i = (i + 1) & mask;
         plan.str_slots[i] = DictPlan::StrSlot{k.first, hash, static_cast<int32_t>(k.second)};
+        DictPlan::IdSlot &same = plan.id_slots[DictPlan::id_index(k.first, mask)];
+        if (!same.key) same = DictPlan::IdSlot{k.first, static_cast<int32_t>(k.second)};
     }
     return true;
 }

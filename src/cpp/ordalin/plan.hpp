@@ -74,12 +74,29 @@ struct DictPlan {
     };
     std::vector<StrSlot> str_slots;
     int32_t str_default = -1;
+    // The same keys by address, direct-mapped: a data key that is the very
+    // str object of the schema (an interned literal, say) is found without
+    // hashing it.  A miss says nothing; the hash table decides.
+    struct IdSlot {
+        PyObject *key;
+        int32_t entry;
+    };
+    std::vector<IdSlot> id_slots;
     // Other plain data keys: plain schema keys that are not str, then the
     // candidates in priority order.
     std::vector<std::pair<PyObject *, uint32_t>> other_keys;
     std::vector<KeyCandidate> candidates;
     size_t required = 0;  // required schema keys
 
+    static size_t id_index(const PyObject *key, size_t mask) {
+        return (reinterpret_cast<uintptr_t>(key) >> 4) & mask;
+    }
+    // The entry of the schema's own str object `key`, -1 when not known so.
+    int32_t find_identical(PyObject *key) const {
+        if (id_slots.empty()) return -1;
+        const IdSlot &slot = id_slots[id_index(key, id_slots.size() - 1)];
+        return slot.key == key ? slot.entry : -1;
+    }
     // The entry for an exact str key, -1 when it is in no slot.
     int32_t find_str(PyObject *key, Py_hash_t hash) const {
         if (str_slots.empty()) return -1;
