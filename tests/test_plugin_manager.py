@@ -164,6 +164,15 @@ def test_register_rejects_bad_paths(module):
         PluginManager().register('x', module)
 
 
+@pytest.mark.parametrize('key', [None, 'ftp'])
+@pytest.mark.parametrize('module', [42, None, object()])
+def test_register_rejects_what_is_no_module_at_once(module, key):
+    mgr = PluginManager()
+    with pytest.raises(TypeError, match='register.. takes a plugin module'):
+        mgr.register('x', module, key=key)
+    assert mgr.get_plugin('x') is None
+
+
 @pytest.mark.parametrize('os, key', [
     (['unhashable'], 'ftp'), ('nothing', 'ftp'), ('solaris', 'not.a key'),
     ('solaris', 5), ('solaris', ['x']), ('solaris', ''),

@@ -92,8 +92,14 @@ class PluginManager(object):
         With ``key``, register the sub-plugin of ``os`` for that key
         instead.  A later registration replaces an earlier one.
         """
-        if isinstance(module, str) and not _is_dotted_name(module):
-            raise ValueError('{!r} is not a dotted module path'.format(module))
+        if isinstance(module, str):
+            if not _is_dotted_name(module):
+                raise ValueError('{!r} is not a dotted module path'.format(module))
+        elif not hasattr(module, '__name__'):
+            # Refused now rather than when the plugin is first asked for.
+            raise TypeError('register() takes a plugin module (or an object with the module '
+                            'attributes __name__ and Bargeon) or its dotted path, not {!r}'
+                            .format(module))
         if key is None:
             self._registered[os] = module
             self._forget(os)
