@@ -36,6 +36,7 @@ struct Names {
         *split, *dot, *empty, *file, *debug, *warning, *format, *localhost;
     // The exception classes, module globals bound at import.
     PyObject *PluginNotFound, *PluginError, *FileCheckError;
+    PyObject *redact_urls;
 };
 extern Names n;
 bool intern_names();
@@ -45,6 +46,8 @@ bool intern_names();
 Ref module_global(PyObject *name);
 // `template.format(*args)`.
 Ref format_message(const char *tmpl, std::initializer_list<PyObject *> args);
+// `message` with the password of every URL in it shown as ***.
+Ref redacted(Ref message);
 // `logger.debug(message)` / `logger.warning(message)`; false on error.
 bool log_debug(const Ref &message);
 bool log_warning(const Ref &message);

@@ -105,7 +105,7 @@ bool close_child(PyObject *child, PyObject *key) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
     quarn::SavedError handled;
     Ref exc = handled.value();
-    if (log_warning(format_message("Failed to close child {} : {}.", {key, exc.get()}))) return true;
+    if (log_warning(redacted(format_message("Failed to close child {} : {}.", {key, exc.get()})))) return true;
     quarn::chain_pending(std::move(exc));
     return false;
 }

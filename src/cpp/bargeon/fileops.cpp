@@ -80,7 +80,7 @@ int try_stat(PyObject *self, const CheckfileArgs &a, Ref &result, Ref &error) {
     quarn::SavedError handled;
     Ref exc = handled.value();
     error = exc.dup();
-    if (log_warning(format_message("File stat error : {}", {exc.get()}))) return 0;
+    if (log_warning(redacted(format_message("File stat error : {}", {exc.get()})))) return 0;
     quarn::chain_pending(std::move(exc));
     return -1;
 }
@@ -148,7 +148,7 @@ bool run_tries(PyObject *self, const CheckfileArgs &a, CheckState &s) {
 // BargeonFileCheckError(message), with `cause` (if any) as its __cause__:
 // the error of the last try says why the file was not seen.
 PyObject *raise_for_target(const char *tmpl, PyObject *target, const Ref &cause = Ref()) {
-    Ref message = format_message(tmpl, {target});
+    Ref message = redacted(format_message(tmpl, {target}));
     Ref cls = message ? module_global(n.FileCheckError) : Ref();
     Ref exc = cls ? quarn::call(cls.get(), message.get()) : Ref();
     if (!exc) return nullptr;

@@ -61,6 +61,7 @@ bool bind_imports(PyObject *module) {
            import_module(module, "logging") && import_from(module, "urllib.parse", "urlparse", 0) &&
            import_from(module, "core", "PluginManager", 2) &&
            import_from(module, "quarn.utils.secret_strings", "to_plaintext", 0) &&
+           import_from(module, "quarn.utils.secret_strings", "redact_urls", 0) &&
            import_from(module, "quarn.topology.credentials", "DEFAULT_CRED", 0) &&
            import_exceptions(module);
 }

@@ -41,6 +41,7 @@ bool intern_names() {
         {&n.PluginNotFound, "BargeonPluginNotFoundError"},
         {&n.PluginError, "BargeonPluginError"},
         {&n.FileCheckError, "BargeonFileCheckError"},
+        {&n.redact_urls, "redact_urls"},
         {&n.sleep, "sleep"},
         {&n.is_local, "is_local"},
         {&n.is_valid_ip, "is_valid_ip"},
@@ -85,6 +86,12 @@ Ref format_message(const char *tmpl, std::initializer_list<PyObject *> args) {
     Py_ssize_t i = 0;
     for (PyObject *arg : args) PyTuple_SET_ITEM(tuple.get(), i++, Ref::borrow(arg).release());
     return Ref::steal(PyObject_Call(format.get(), tuple.get(), nullptr));
+}
+
+Ref redacted(Ref message) {
+    if (!message) return message;
+    Ref redact = module_global(n.redact_urls);
+    return redact ? quarn::call(redact.get(), message.get()) : Ref();
 }
 
 namespace {

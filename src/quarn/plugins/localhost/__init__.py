@@ -16,6 +16,13 @@ or ask for a child themselves (``fu.get_child('ftp')``).  Children shipped:
 import ipaddress
 
 from quarn.utils.bargeon.bases.bargeon import BargeonBase
+from quarn.utils.secret_strings import redact_urls
+
+
+def plugin_error(message):
+    """The Exception a plugin raises with ``message``, URL passwords hidden."""
+    return Exception(redact_urls(message))
+
 
 __all__ = ['Bargeon']
 
@@ -64,7 +71,7 @@ class Bargeon(BargeonBase):
         The remote side decides; two local sides go to the ``file`` child.
         """
         if self.is_remote(source) and self.is_remote(destination):
-            raise Exception(remote_to_remote_message(source, destination))
+            raise plugin_error(remote_to_remote_message(source, destination))
         remote = source if self.is_remote(source) else destination
         return self.child_for(remote)
 

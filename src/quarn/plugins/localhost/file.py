@@ -11,6 +11,7 @@ import sys
 from urllib.parse import quote, unquote, urlparse
 
 from . import Bargeon as LocalhostBargeon
+from . import plugin_error
 
 __all__ = ['Bargeon']
 
@@ -23,9 +24,9 @@ def local_path(url):
     if not parsed.scheme:
         return url
     if parsed.scheme != 'file':
-        raise Exception('{} is not a local file URL or path.'.format(url))
+        raise plugin_error('{} is not a local file URL or path.'.format(url))
     if parsed.netloc not in LOCAL_HOSTS:
-        raise Exception('{} names host {}; only local files are served here.'
+        raise plugin_error('{} names host {}; only local files are served here.'
                         .format(url, parsed.netloc))
     # The bytes of the name, as the file system encodes them: any name that
     # file_url wrote comes back unchanged.
@@ -63,7 +64,7 @@ class Bargeon(LocalhostBargeon):
         """
         for url in (source, destination):
             if self.is_remote(url):
-                raise Exception(
+                raise plugin_error(
                     'The file bargeon copies local files only; {} is remote '
                     '(use the {} child).'.format(url, self.get_protocol(url)))
         shutil.copy(local_path(source), local_path(destination))

@@ -31,6 +31,7 @@ from collections import namedtuple
 from urllib.parse import quote, unquote, urlparse
 
 from . import Bargeon as LocalhostBargeon
+from . import plugin_error
 from . import remote_to_remote_message
 from .file import local_path
 
@@ -56,13 +57,13 @@ def parse_ftp_url(url):
     """ Returns the `Location` of an ``ftp://`` URL. """
     parsed = urlparse(url)
     if parsed.scheme != 'ftp':
-        raise Exception('{} is not an ftp URL.'.format(url))
+        raise plugin_error('{} is not an ftp URL.'.format(url))
     if not parsed.hostname:
-        raise Exception('{} names no server.'.format(url))
+        raise plugin_error('{} names no server.'.format(url))
     try:
         port = parsed.port or FTP_PORT
     except ValueError as exc:
-        raise Exception('{} has an invalid port: {}'.format(url, exc)) from exc
+        raise plugin_error('{} has an invalid port: {}'.format(url, exc)) from exc
     return Location(
         url=url,
         server=parsed.hostname,
@@ -170,7 +171,7 @@ class Bargeon(LocalhostBargeon):
         except socket.timeout:
             raise
         except OSError as exc:
-            raise Exception('Cannot connect to FTP server {}:{}: {}'.format(
+            raise plugin_error('Cannot connect to FTP server {}:{}: {}'.format(
                 address, port, exc)) from exc
 
     def log_in(self, ftp, user, password, deadline):
@@ -179,7 +180,7 @@ class Bargeon(LocalhostBargeon):
         try:
             ftp.login(user or '', password or '')
         except ftplib.error_perm as exc:
-            raise Exception('FTP login to {}:{} as {} failed: {}'.format(
+            raise plugin_error('FTP login to {}:{} as {} failed: {}'.format(
                 ftp.host, ftp.port, user or 'anonymous', exc)) from exc
         deadline.arm(ftp)
         ftp.voidcmd('TYPE I')
@@ -229,15 +230,15 @@ class Bargeon(LocalhostBargeon):
             return action(self.session(location, deadline), location,
                           deadline)
         except ftplib.error_perm as exc:
-            raise Exception('FTP {} of {} failed: {}'.format(
+            raise plugin_error('FTP {} of {} failed: {}'.format(
                 operation, url, exc)) from exc
         except socket.timeout as exc:
             self.close()
-            raise Exception('FTP {} of {} timed out after {} seconds.'.format(
+            raise plugin_error('FTP {} of {} timed out after {} seconds.'.format(
                 operation, url, timeout_seconds)) from exc
         except (OSError, EOFError, ftplib.Error) as exc:
             self.close()
-            raise Exception('FTP {} of {} failed: {}'.format(
+            raise plugin_error('FTP {} of {} failed: {}'.format(
                 operation, url, str(exc) or type(exc).__name__)) from exc
 
     # -- data transfers ---------------------------------------------------
@@ -301,9 +302,9 @@ class Bargeon(LocalhostBargeon):
         source_remote = self.is_remote(source)
         destination_remote = self.is_remote(destination)
         if source_remote and destination_remote:
-            raise Exception(remote_to_remote_message(source, destination))
+            raise plugin_error(remote_to_remote_message(source, destination))
         if not (source_remote or destination_remote):
-            raise Exception(
+            raise plugin_error(
                 'The ftp bargeon copies between a local file and an ftp URL; '
                 'neither {} nor {} is remote.'.format(source, destination))
         if destination_remote:
@@ -465,7 +466,7 @@ class Bargeon(LocalhostBargeon):
             new = parse_ftp_url(destination)
             old = parse_ftp_url(source)
             if (new.server, new.port) != (old.server, old.port):
-                raise Exception(
+                raise plugin_error(
                     'Cannot rename {} to {}: both must be on the same server.'
                     .format(source, destination))
             new_path = new.path
@@ -491,7 +492,7 @@ class Bargeon(LocalhostBargeon):
             try:
                 reply = ftp.sendcmd('AVBL ' + location.path)
             except ftplib.error_perm as exc:
-                raise Exception(
+                raise plugin_error(
                     'The FTP server of {} does not report free space (AVBL): '
                     '{}'.format(target, exc)) from exc
             return int(reply.split()[1])
