@@ -241,3 +241,12 @@ def test_a_server_that_never_greets_times_out(fu):
             fu.stat(url, 1)
     finally:
         listener.close()
+
+
+def test_the_testbed_port_is_used_when_the_url_names_none(ftp_server, ftp_home):
+    from ftp_helpers import SERVER_NAME, make_testbed
+    testbed = make_testbed()
+    testbed.servers[SERVER_NAME]['port'] = ftp_server.port
+    (ftp_home / 'on-server.txt').write_bytes(b'12345')
+    with BargeonBase(os='localhost', testbed=testbed) as fu:
+        assert fu.stat('ftp://{}/on-server.txt'.format(SERVER_NAME), 5).st_size == 5

@@ -5,7 +5,8 @@ server name is looked up in the testbed with ``get_hostname`` (so a testbed
 block name, DNS name or address all work) and the login with ``get_auth``,
 which picks the block's ``ftp`` credential set on this child.  User and
 password written in the URL take precedence over the testbed; with neither,
-the login is anonymous.  The port comes from the URL (21 when absent).  The
+the login is anonymous.  The port comes from the URL, else from the server
+block's ``port`` in the testbed, else it is 21.  The
 URL path is sent to the server as written, after percent-decoding.
 
 One control connection is kept per child and reused by later calls to the
@@ -61,7 +62,7 @@ def parse_ftp_url(url):
     if not parsed.hostname:
         raise plugin_error('{} names no server.'.format(url))
     try:
-        port = parsed.port or FTP_PORT
+        port = parsed.port   # None: the testbed's, or FTP_PORT
     except ValueError as exc:
         raise plugin_error('{} has an invalid port: {}'.format(url, exc)) from exc
     return Location(
@@ -127,15 +128,24 @@ class Bargeon(LocalhostBargeon):
             return address, (location.user, location.password)
         return address, self.get_auth(location.server)
 
+    def server_port(self, location):
+        """ The port of the URL, else the testbed block's ``port``, else 21. """
+        if location.port is not None:
+            return location.port
+        block = self.get_server_block(location.server)
+        port = block.get('port') if hasattr(block, 'get') else None
+        return int(port) if port else FTP_PORT
+
     def session(self, location, deadline):
         """ Returns a logged-in connection for ``location``, reusing ours. """
         address, (user, password) = self.login_details(location)
-        key = (address, location.port, user)
+        port = self.server_port(location)
+        key = (address, port, user)
         if self._connection is not None:
             if key == self._connection_key and self.still_open(deadline):
                 return self._connection
             self.close()
-        ftp = self.connect(address, location.port, user, password, deadline)
+        ftp = self.connect(address, port, user, password, deadline)
         self._connection, self._connection_key = ftp, key
         return ftp
 
