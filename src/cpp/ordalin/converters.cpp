@@ -50,13 +50,15 @@ PyObject *use_validate(PyObject *self, PyObject *args, PyObject *kwargs) {
     return use_validate_impl(self, data).release();
 }
 
-PyObject *path_aware_use_validate(PyObject *self, PyObject *args, PyObject *kwargs) {
+// validate(self, path, data, top=False) of a path-aware class, by `impl`.
+template <Ref (*impl)(PyObject *, PyObject *, PyObject *)>
+PyObject *validate_with_path(PyObject *self, PyObject *args, PyObject *kwargs) {
     static const char *kwlist[] = {"path", "data", "top", nullptr};
     PyObject *path, *data, *top = Py_False;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:validate", const_cast<char **>(kwlist), &path, &data,
                                      &top))
         return nullptr;
-    return path_aware_validate_impl(self, path, data).release();
+    return impl(self, path, data).release();
 }
 
 // Check(predicate, message=None).
@@ -103,15 +105,6 @@ Ref check_validate_impl(PyObject *self, PyObject *path, PyObject *data) {
     return Ref();
 }
 
-PyObject *check_validate(PyObject *self, PyObject *args, PyObject *kwargs) {
-    static const char *kwlist[] = {"path", "data", "top", nullptr};
-    PyObject *path, *data, *top = Py_False;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:validate", const_cast<char **>(kwlist), &path, &data,
-                                     &top))
-        return nullptr;
-    return check_validate_impl(self, path, data).release();
-}
-
 }  // namespace
 
 Ref call_converter(PyObject *callable, PyObject *data) {
@@ -156,7 +149,7 @@ PyMethodDef use_validate_def = {
     METH_VARARGS | METH_KEYWORDS,
     "validate($self, data, top=False)\n--\n\nReturns the callable's result for the data."};
 PyMethodDef path_aware_use_validate_def = {
-    "validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(path_aware_use_validate)),
+    "validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(validate_with_path<path_aware_validate_impl>)),
     METH_VARARGS | METH_KEYWORDS,
     "validate($self, path, data, top=False)\n--\n\n"
     "Returns the callable's result for the path and the data."};
@@ -164,7 +157,7 @@ PyMethodDef check_init_def = {
     "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(check_init)),
     METH_VARARGS | METH_KEYWORDS, "__init__($self, predicate, message=None)\n--\n\n"};
 PyMethodDef check_validate_def = {
-    "validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(check_validate)),
+    "validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(validate_with_path<check_validate_impl>)),
     METH_VARARGS | METH_KEYWORDS,
     "validate($self, path, data, top=False)\n--\n\n"
     "Returns the data unchanged when predicate(data) is true; else raises\n"
