@@ -74,13 +74,17 @@ bool ErrorLocation::set_location(PyObject *exc) {
     if (error_.get() == exc)
         for (size_t i = keys_.size(); i-- > 0;)
             if (PyList_Append(keys.get(), keys_[i].get()) < 0) return false;
-    Ref inner = Ref::steal(PyObject_GetAttrString(exc, "location"));
-    if (!inner) PyErr_Clear();
-    else if (PyTuple_Check(inner.get()))
+    // A location an inner validation set, read from the instance dict:
+    // no AttributeError is raised (and dropped) for the common case of none.
+    Ref attrs = Ref::steal(PyObject_GenericGetDict(exc, nullptr));
+    if (!attrs || !PyDict_Check(attrs.get())) return false;
+    Ref inner = Ref::borrow(PyDict_GetItemWithError(attrs.get(), g.s_location));
+    if (!inner && PyErr_Occurred()) return false;
+    if (inner && PyTuple_Check(inner.get()))
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(inner.get()); ++i)
             if (PyList_Append(keys.get(), PyTuple_GET_ITEM(inner.get(), i)) < 0) return false;
     Ref location = Ref::steal(PyList_AsTuple(keys.get()));
-    if (!location || PyObject_SetAttrString(exc, "location", location.get()) < 0) return false;
+    if (!location || PyObject_SetAttr(exc, g.s_location, location.get()) < 0) return false;
 #if PY_VERSION_HEX >= 0x030B0000
     if (!outer_ && PyTuple_GET_SIZE(location.get()) > 0) {  // said once, by the outermost validation
         Ref note = Ref::steal(PyUnicode_FromFormat("location in the data: %R", location.get()));

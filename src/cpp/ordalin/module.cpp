@@ -44,6 +44,7 @@ bool intern_names() {
         {&g.s_does_not_match, " does not match "},
         {&g.s_message, "message"},
         {&g.s_add_note, "add_note"},
+        {&g.s_location, "location"},
     };
     for (Name &n : names)
         if (!(*n.slot = quarn::intern(n.text))) return false;

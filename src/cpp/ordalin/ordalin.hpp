@@ -40,7 +40,7 @@ struct State {
         *s_fallback, *s_validate, *s_apply_defaults, *s_apply_fallback,
         *s_collect_defaults, *s_collect_fallbacks, *s_copy, *s_name,
         *s_init, *s_str, *s_split, *s_dot, *s_star, *s_empty, *s_and,
-        *s_does_not_match, *s_message, *s_add_note;
+        *s_does_not_match, *s_message, *s_add_note, *s_location;
 };
 extern State g;
 
