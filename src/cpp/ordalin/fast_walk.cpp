@@ -41,9 +41,9 @@ inline void count(const KeyEntry &entry, size_t &counted, uint64_t &type_keys) {
 }
 
 // The hash of an exact str: the one it remembers where the API can read
-// that directly (3.14 and later), else through its type.
+// that directly (3.15 and later), else through its type.
 inline Py_hash_t str_hash(PyObject *s) {
-#if PY_VERSION_HEX >= 0x030E0000
+#if PY_VERSION_HEX >= 0x030F0000
     Py_hash_t h = PyUnstable_Unicode_GET_CACHED_HASH(s);
     if (h != -1) return h;
 #endif
