@@ -51,8 +51,10 @@ Ref redacted(Ref message);
 // `logger.debug(message)` / `logger.warning(message)`; false on error.
 bool log_debug(const Ref &message);
 bool log_warning(const Ref &message);
-// Sets `kind(message)`, `kind` the name of one of the module's exception
-// classes (n.PluginNotFound, ...); returns nullptr.
+// `kind(message)`, `kind` the name of one of the module's exception classes
+// (n.PluginNotFound, ...); empty, with the error set, if `message` is.
+Ref new_exception(PyObject *kind, const Ref &message);
+// Sets `kind(message)`; returns nullptr.
 PyObject *raise_exception(PyObject *kind, const Ref &message);
 // Raises `kind(message)` as an `except` block handling `handled` would
 // (the handled error becomes its context); returns nullptr.  An empty

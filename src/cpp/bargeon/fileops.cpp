@@ -148,9 +148,7 @@ bool run_tries(PyObject *self, const CheckfileArgs &a, CheckState &s) {
 // BargeonFileCheckError(message), with `cause` (if any) as its __cause__:
 // the error of the last try says why the file was not seen.
 PyObject *raise_for_target(const char *tmpl, PyObject *target, const Ref &cause = Ref()) {
-    Ref message = redacted(format_message(tmpl, {target}));
-    Ref cls = message ? module_global(n.FileCheckError) : Ref();
-    Ref exc = cls ? quarn::call(cls.get(), message.get()) : Ref();
+    Ref exc = new_exception(n.FileCheckError, redacted(format_message(tmpl, {target})));
     if (!exc) return nullptr;
     if (cause) quarn::raise_from(std::move(exc), cause.dup());
     else PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.get())), exc.get());

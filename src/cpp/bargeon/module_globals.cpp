@@ -108,18 +108,20 @@ bool log_at(PyObject *level, const Ref &message) {
 bool log_debug(const Ref &message) { return log_at(n.debug, message); }
 bool log_warning(const Ref &message) { return log_at(n.warning, message); }
 
+Ref new_exception(PyObject *kind, const Ref &message) {
+    Ref cls = message ? module_global(kind) : Ref();
+    return cls ? quarn::call(cls.get(), message.get()) : Ref();
+}
+
 PyObject *raise_exception(PyObject *kind, const Ref &message) {
-    if (!message) return nullptr;
-    Ref cls = module_global(kind);
-    Ref exc = cls ? quarn::call(cls.get(), message.get()) : Ref();
+    Ref exc = new_exception(kind, message);
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.get())), exc.get());
     return nullptr;
 }
 
 PyObject *raise_exception_while_handling(PyObject *kind, quarn::SavedError &handled, const Ref &message) {
     Ref context = handled.value();
-    Ref cls = message ? module_global(kind) : Ref();
-    Ref exc = cls ? quarn::call(cls.get(), message.get()) : Ref();
+    Ref exc = new_exception(kind, message);
     if (!exc) {
         quarn::chain_pending(std::move(context));
         return nullptr;

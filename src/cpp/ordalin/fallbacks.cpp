@@ -100,7 +100,7 @@ bool flatten_chains(const Entries &fallbacks) {
 
 // A Fallback naming its own key path, or naming its source as neither
 // keys joined by "." nor a tuple of keys.
-bool check_self_loops(const Entries &fallbacks) {
+bool check_fallback_targets(const Entries &fallbacks) {
     for (const PathEntry &e : fallbacks) {
         Ref target = quarn::getattr(e.value.get(), g.s_fallback);
         if (!target) return false;
@@ -143,7 +143,7 @@ bool collect(PyObject *schema, PyObject *schema_type, Collected &out) {
         SchemaLeaves counts;
         out.as_entries = true;
         if (!scan_schema(schema, LeafKind::Fallback, &out.entries, counts)) return false;
-        return out.entries.empty() || (check_self_loops(out.entries) && flatten_chains(out.entries));
+        return out.entries.empty() || (check_fallback_targets(out.entries) && flatten_chains(out.entries));
     }
     if ((r = subclass_of(schema_type, g.Fallback)) < 0) return false;
     out.object = Ref::borrow(r ? schema : Py_None);
