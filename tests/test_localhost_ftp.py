@@ -11,6 +11,7 @@ from ftp_helpers import (AvblHandler, FTPHandler, FtpServerThread,
                          StallingHandler, make_testbed, plain_handler_class)
 # Fixtures, registered by being imported into this module.
 from ftp_helpers import ftp_home, ftp_server, local_dir, testbed  # noqa: F401
+from quarn.plugins.localhost.ftp import parse_ftp_url, url_path
 from quarn.utils.bargeon.bases import bargeon as bargeon_module
 from quarn.utils.bargeon.bases.bargeon import BargeonBase
 
@@ -250,3 +251,24 @@ def test_the_testbed_port_is_used_when_the_url_names_none(ftp_server, ftp_home):
     (ftp_home / 'on-server.txt').write_bytes(b'12345')
     with BargeonBase(os='localhost', testbed=testbed) as fu:
         assert fu.stat('ftp://{}/on-server.txt'.format(SERVER_NAME), 5).st_size == 5
+
+
+@pytest.mark.parametrize('url, path', [
+    ('ftp://h/image.bin', 'image.bin'),              # in the login directory
+    ('ftp://h/a%20b/c.bin', 'a b/c.bin'),
+    ('ftp://h/%2Ftmp/image.bin', '/tmp/image.bin'),  # absolute
+    ('ftp://h//tmp/image.bin', '/tmp/image.bin'),    # empty first segment
+    ('ftp://h/', ''), ('ftp://h', ''),               # the login directory
+    ('ftp://h/x.bin;type=i', 'x.bin'),
+    ('ftp://h/a;b.txt', 'a;b.txt'),                  # not cut at the ';'
+])
+def test_url_paths_are_read_as_curl_reads_them(url, path):
+    assert parse_ftp_url(url).path == path
+    assert parse_ftp_url('ftp://h' + url_path(path)).path == path
+
+
+@pytest.mark.parametrize('url', ['ftp://h/x%0D%0ADELE%20y',
+                                 'ftp://u%0Ax:pw@h/x'])
+def test_a_line_break_in_a_url_is_refused(url):
+    with pytest.raises(Exception, match='line break'):
+        parse_ftp_url(url)

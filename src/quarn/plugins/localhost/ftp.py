@@ -6,8 +6,21 @@ block name, DNS name or address all work) and the login with ``get_auth``,
 which picks the block's ``ftp`` credential set on this child.  User and
 password written in the URL take precedence over the testbed; with neither,
 the login is anonymous.  The port comes from the URL, else from the server
-block's ``port`` in the testbed, else it is 21.  The
-URL path is sent to the server as written, after percent-decoding.
+block's ``port`` in the testbed, else it is 21.
+
+The path is read as RFC 1738 and curl read it: relative to the directory
+the server puts the user in at login.  The ``/`` after the server only
+separates; the path's segments are percent-decoded one by one and sent
+joined by ``/``, as one relative path (``ftp://server/images/boot.bin``
+sends ``STOR images/boot.bin``; the connection never changes directory, so
+every path starts from the login directory).  An absolute path has its
+leading ``/`` encoded, ``ftp://server/%2Ftmp/boot.bin`` for ``/tmp/boot.bin``
+(an empty first segment, ``ftp://server//tmp/boot.bin``, means the same, as
+it does for curl).  ``ftp://server/`` is the login directory itself.  A
+``;type=`` suffix is ignored (transfers are always binary), and a ``;``
+elsewhere belongs to the name.  The URLs that ``dir`` returns are written
+the same way, so they can be passed back as they are.  A path or login
+with a line break is refused: it would end the FTP command early.
 
 One control connection is kept per child and reused by later calls to the
 same server and user; ``close`` (also called by ``remove_child`` and at the
@@ -25,11 +38,12 @@ import itertools
 import logging
 import os
 import posixpath
+import re
 import socket
 import stat as stat_module
 import time
 from collections import namedtuple
-from urllib.parse import quote, unquote, urlparse
+from urllib.parse import quote, unquote, urlsplit
 
 from . import Bargeon as LocalhostBargeon
 from . import plugin_error
@@ -56,7 +70,8 @@ Location.__doc__ = """ An ftp URL taken apart.
 
 def parse_ftp_url(url):
     """ Returns the `Location` of an ``ftp://`` URL. """
-    parsed = urlparse(url)
+    # urlsplit, not urlparse: urlparse would cut a name at its first ';'.
+    parsed = urlsplit(url)
     if parsed.scheme != 'ftp':
         raise plugin_error('{} is not an ftp URL.'.format(url))
     if not parsed.hostname:
@@ -65,14 +80,47 @@ def parse_ftp_url(url):
         port = parsed.port   # None: the testbed's, or FTP_PORT
     except ValueError as exc:
         raise plugin_error('{} has an invalid port: {}'.format(url, exc)) from exc
-    return Location(
+    location = Location(
         url=url,
         server=parsed.hostname,
         port=port,
         user=unquote(parsed.username) if parsed.username else None,
-        password=unquote(parsed.password) if parsed.password else None,
-        path=unquote(parsed.path) or '/',
+        password=(unquote(parsed.password) if parsed.password is not None
+                  else None),
+        path=server_path(parsed.path),
         base='ftp://' + parsed.netloc)
+    if any(part and ('\r' in part or '\n' in part)
+           for part in (location.user, location.password, location.path)):
+        raise plugin_error('{} has a line break in its path or login.'
+                           .format(url))
+    return location
+
+
+TYPECODE = re.compile(r';type=[aid]$', re.IGNORECASE)
+
+
+def server_path(url_path):
+    """ The path to send to the server for the path of an ftp URL.
+
+    Relative to the login directory unless the first decoded segment
+    starts with ``/`` (``%2F``) or is empty (``//``).
+    """
+    url_path = TYPECODE.sub('', url_path)
+    if url_path.startswith('/'):
+        url_path = url_path[1:]   # the separator after the server
+    return '/'.join(unquote(segment) for segment in url_path.split('/'))
+
+
+def url_path(path):
+    """ The path part of an ftp URL that `server_path` reads as ``path``. """
+    if path.startswith('/'):
+        return '/%2F' + quote(path[1:])
+    return '/' + quote(path)
+
+
+def command(verb, path):
+    """ ``verb path``, or ``verb`` alone for the login directory (``''``). """
+    return verb + ' ' + path if path else verb
 
 
 class Deadline(object):
@@ -325,7 +373,7 @@ class Bargeon(LocalhostBargeon):
     def upload(self, path, url, timeout_seconds):
         def action(ftp, location, deadline):
             remote = location.path
-            if remote.endswith('/'):
+            if not remote or remote.endswith('/'):
                 remote += os.path.basename(path)
             self.transfer(ftp, 'STOR ' + remote, deadline,
                           self.send_from(local_file, deadline))
@@ -342,7 +390,7 @@ class Bargeon(LocalhostBargeon):
         handle = os.open(partial, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
 
         def action(ftp, location, deadline):
-            self.transfer(ftp, 'RETR ' + location.path, deadline,
+            self.transfer(ftp, command('RETR', location.path), deadline,
                           self.receive_into(local_file.write, deadline))
 
         try:
@@ -369,14 +417,14 @@ class Bargeon(LocalhostBargeon):
                 names = self.file_names_by_mlsd(ftp, location.path, deadline)
             else:
                 names = self.file_names_by_nlst(ftp, location.path, deadline)
-            return [location.base + quote(posixpath.join(location.path, name))
+            return [location.base + url_path(posixpath.join(location.path, name))
                     for name in sorted(names)]
 
         return self.run('dir', target, timeout_seconds, action)
 
     def file_names_by_mlsd(self, ftp, path, deadline):
         names = []
-        for line in self.lines_of(ftp, 'MLSD ' + path, deadline):
+        for line in self.lines_of(ftp, command('MLSD', path), deadline):
             facts, _, name = line.partition(' ')
             if parse_facts(facts).get('type') == 'file':
                 names.append(name)
@@ -384,7 +432,7 @@ class Bargeon(LocalhostBargeon):
 
     def file_names_by_nlst(self, ftp, path, deadline):
         names = []
-        for entry in self.lines_of(ftp, 'NLST ' + path, deadline):
+        for entry in self.lines_of(ftp, command('NLST', path), deadline):
             name = posixpath.basename(entry.rstrip('/'))
             deadline.arm(ftp)
             try:
@@ -420,7 +468,7 @@ class Bargeon(LocalhostBargeon):
     @staticmethod
     def stat_by_mlst(ftp, path, deadline):
         deadline.arm(ftp)
-        reply = ftp.sendcmd('MLST ' + path)
+        reply = ftp.sendcmd(command('MLST', path))
         fact_lines = [line for line in reply.splitlines()[1:]
                       if line.startswith(' ')]
         if not fact_lines:
@@ -440,7 +488,7 @@ class Bargeon(LocalhostBargeon):
         size = ftp.size(path)
         deadline.arm(ftp)
         try:
-            mtime = ftp_time(ftp.sendcmd('MDTM ' + path).split()[1])
+            mtime = ftp_time(ftp.sendcmd(command('MDTM', path)).split()[1])
         except ftplib.error_perm:
             mtime = 0  # the server keeps no (or will not tell) times
         return make_stat(mode=stat_module.S_IFREG, size=size, mtime=mtime)
@@ -500,7 +548,7 @@ class Bargeon(LocalhostBargeon):
         def action(ftp, location, deadline):
             deadline.arm(ftp)
             try:
-                reply = ftp.sendcmd('AVBL ' + location.path)
+                reply = ftp.sendcmd(command('AVBL', location.path))
             except ftplib.error_perm as exc:
                 raise plugin_error(
                     'The FTP server of {} does not report free space (AVBL): '
