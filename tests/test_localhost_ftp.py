@@ -14,6 +14,7 @@ from ftp_helpers import (AvblHandler, FTPHandler, FtpServerThread,
 # Fixtures, registered by being imported into this module.
 from ftp_helpers import (ftp_home, ftp_server, local_dir,  # noqa: F401
                          pyftpdlib_server, testbed, vsftpd_account)
+from quarn.plugins.localhost import ftp as ftp_module
 from quarn.plugins.localhost.ftp import parse_ftp_url, url_path
 from quarn.utils.bargeon.bases import bargeon as bargeon_module
 from quarn.utils.bargeon.bases.bargeon import BargeonBase
@@ -302,3 +303,36 @@ def test_an_absolute_path_reaches_its_folder_and_dir_lists_it_so(
     listed = fu.dir(folder_url, TIMEOUT)
     assert listed == [ftp_server.url('%2F' + absolute + '/a.bin')]
     assert fu.stat(listed[0], TIMEOUT).st_size == 5
+
+
+AUTH_SERVERS = {
+    'lab-ftp': {'address': '127.0.0.1', 'credentials': {
+        'ftp': {'username': 'lab', 'password': 'secret'}}},
+    'lab-own': {'address': '127.0.0.2', 'username': 'own',
+                            'password': 'own-pw', 'credentials': {
+                                'default': {'username': 'd', 'password': 'dp'}}},
+}
+
+
+@pytest.mark.parametrize('url, login', [
+    ('ftp://lab-ftp/x', ('lab', 'secret')),       # the os-level object said (None, None)
+    ('ftp://127.0.0.2/x', ('own', 'own-pw')),       # no ftp set: the block's own
+    ('ftp://bob:pw@127.0.0.1/x', ('bob', 'pw')),
+    ('ftp://lab:@127.0.0.1/x', ('lab', '')),
+    ('ftp://lab@127.0.0.1/x', ('lab', 'secret')),   # the testbed's, same user
+    ('ftp://bob@127.0.0.1/x', ('bob', None)),
+])
+def test_get_auth_of_a_url_is_the_login_a_transfer_uses(monkeypatch, url,
+                                                        login):
+    from quarn.topology import Testbed
+    logins = []
+
+    def connect(self, address, port, user, password, deadline):
+        logins.append((user, password))
+        raise Exception('not connecting')
+    monkeypatch.setattr(ftp_module.Bargeon, 'connect', connect)
+    with BargeonBase(testbed=Testbed(servers=AUTH_SERVERS)) as fu:
+        with pytest.raises(Exception, match='not connecting'):
+            fu.stat(url, TIMEOUT)
+        assert logins == [login]
+        assert fu.get_auth(url) == fu.get_child('ftp').get_auth(url) == login

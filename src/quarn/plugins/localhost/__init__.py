@@ -57,6 +57,31 @@ class Bargeon(BargeonBase):
             return False
         return True
 
+    def get_auth(self, server_name_or_ip):
+        """ Get authentication details.
+
+        Parameters
+        ----------
+        server_name_or_ip : `str`
+            The name or IP address of a server, or a remote URL.
+
+        Returns
+        -------
+        A tuple (username, password); each element is None when not found.
+        For a name or address, the testbed's login as this os-level object
+        finds it: the server block's ``default`` credential set, else the
+        block's own ``username`` and ``password`` (a child finds the set
+        named after its scheme, as ``get_child('ftp').get_auth(name)``).
+        For a remote URL, the child of its scheme answers, with the login a
+        transfer to that URL uses: ``get_auth('ftp://lab-ftp/x')``.
+        """
+        if (self.parent is None and isinstance(server_name_or_ip, str)
+                and '://' in server_name_or_ip
+                and self.is_remote(server_name_or_ip)):
+            return self.child_for(server_name_or_ip).get_auth(
+                server_name_or_ip)
+        return super().get_auth(server_name_or_ip)
+
     def child_key(self, url):
         """ Returns the key of the child that serves ``url``. """
         return self.get_protocol(url) or LOCAL_KEY

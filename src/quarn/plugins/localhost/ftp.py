@@ -4,9 +4,12 @@ URLs have the form ``ftp://[user[:password]@]server[:port]/path``.  The
 server name is looked up in the testbed with ``get_hostname`` (so a testbed
 block name, DNS name or address all work) and the login with ``get_auth``,
 which picks the block's ``ftp`` credential set on this child.  User and
-password written in the URL take precedence over the testbed; with neither,
-the login is anonymous.  The port comes from the URL, else from the server
-block's ``port`` in the testbed, else it is 21.
+password written in the URL take precedence over the testbed; a URL that
+names a user without a password takes the testbed's password when the
+testbed's user for that server is the same; with neither, the login is
+anonymous.  ``get_auth`` called with an ftp URL answers with exactly the
+login a transfer to that URL uses.  The port comes from the URL, else from
+the server block's ``port`` in the testbed, else it is 21.
 
 The path is read as RFC 1738 and curl read it: relative to the directory
 the server puts the user in at login.  The ``/`` after the server only
@@ -96,6 +99,11 @@ def parse_ftp_url(url):
     return location
 
 
+def is_ftp_url(text):
+    """ Whether ``text`` is written as an ftp URL (``ftp://...``). """
+    return isinstance(text, str) and text[:6].lower() == 'ftp://'
+
+
 TYPECODE = re.compile(r';type=[aid]$', re.IGNORECASE)
 
 
@@ -169,12 +177,43 @@ class Bargeon(LocalhostBargeon):
         finally:
             ftp.close()
 
+    def get_auth(self, server_name_or_ip):
+        """ Get authentication details.
+
+        Parameters
+        ----------
+        server_name_or_ip : `str`
+            The name or IP address of a server, or an ftp URL.
+
+        Returns
+        -------
+        A tuple (username, password); each element is None when not found.
+        For a name or address, the testbed's login: the server block's
+        ``ftp`` credential set, else the block's own ``username`` and
+        ``password``.  For an ftp URL, the login a transfer to that URL
+        uses (see the module's docstring).
+        """
+        if is_ftp_url(server_name_or_ip):
+            return self.login_for(parse_ftp_url(server_name_or_ip))
+        return super().get_auth(server_name_or_ip)
+
+    def login_for(self, location):
+        """ The (user, password) to log in with for ``location``.
+
+        The URL's user and password; for a URL with a user and no password,
+        the testbed's password if the testbed names the same user; for a
+        URL without a user, the testbed's login for its server.
+        """
+        if location.user is None:
+            return self.get_auth(location.server)
+        if location.password is not None:
+            return location.user, location.password
+        user, password = self.get_auth(location.server)
+        return location.user, password if user == location.user else None
+
     def login_details(self, location):
         """ Returns the address and the (user, password) for ``location``. """
-        address = self.get_hostname(location.server)
-        if location.user is not None:
-            return address, (location.user, location.password)
-        return address, self.get_auth(location.server)
+        return self.get_hostname(location.server), self.login_for(location)
 
     def server_port(self, location):
         """ The port of the URL, else the testbed block's ``port``, else 21. """
