@@ -310,9 +310,11 @@ ignore_missing_imports = True
 
 
 def mypy(folder, *args):
-    env = dict(os.environ)
-    where = os.path.dirname(os.path.dirname(os.path.abspath(ordalin.__file__)))
-    quarn_parent = os.path.dirname(where)
+    # mypy is a tool beside the tests, not code under test: it runs without a
+    # sanitizer runtime the suite itself may be preloaded with.
+    env = {name: value for name, value in os.environ.items() if name != 'LD_PRELOAD'}
+    package = os.path.dirname(os.path.dirname(os.path.abspath(ordalin.__file__)))   # .../quarn
+    quarn_parent = os.path.dirname(package)
     if os.path.basename(quarn_parent) != 'site-packages':
         # An in-place build (PYTHONPATH=src): mypy does not read PYTHONPATH.
         env['MYPYPATH'] = quarn_parent

@@ -8,6 +8,12 @@ if TYPE_CHECKING:  # for the annotations only: the testbed module imports this o
 __all__ = ['Device']
 
 
+class _NoTestbed(object):
+    # Shown as the default of Device's testbed parameter in help().
+    def __repr__(self) -> str:
+        return '<no testbed>'
+
+
 class Device(object):
     """A device with a ``name``, an ``os`` and optionally a ``testbed``.
 
@@ -18,7 +24,7 @@ class Device(object):
 
     # The marker of "no testbed given"; typed Any so that it can stand as the
     # default of a parameter typed Optional[Testbed].
-    _unset: Any = object()
+    _unset: Any = _NoTestbed()
 
     name: str
     os: str
