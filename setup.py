@@ -76,8 +76,10 @@ setup(
     install_requires=['importlib_metadata; python_version < "3.8"'],
     extras_require={
         'examples': FTP_SERVER,
+        # mypy checks the README's code with --strict; it installs on 3.8+.
         'test': ['pytest>=7.0; python_version >= "3.7"',
-                 'pytest==7.0.1; python_version < "3.7"'] + FTP_SERVER,
+                 'pytest==7.0.1; python_version < "3.7"',
+                 'mypy; python_version >= "3.8"'] + FTP_SERVER,
         'bench': ['pydantic>=2; python_version >= "3.8"', 'voluptuous'],
     },
     entry_points={

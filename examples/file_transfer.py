@@ -12,6 +12,7 @@ import os
 import sys
 import tempfile
 import threading
+from typing import Callable, Tuple
 
 try:
     from pyftpdlib.authorizers import DummyAuthorizer
@@ -29,7 +30,7 @@ USER, PASSWORD = 'demo', 'demo-password'
 TIMEOUT_SECONDS = 10
 
 
-def start_ftp_server(home):
+def start_ftp_server(home: str) -> Tuple[int, Callable[[], None]]:
     """ Serves ``home`` on 127.0.0.1 on a free port, in a daemon thread. """
     authorizer = DummyAuthorizer()
     authorizer.add_user(USER, PASSWORD, home, perm='elradfmw')
@@ -37,7 +38,7 @@ def start_ftp_server(home):
     server = FTPServer(('127.0.0.1', 0), handler, ioloop=IOLoop())
     stopping = threading.Event()
 
-    def serve():
+    def serve() -> None:
         while not stopping.is_set():
             server.serve_forever(timeout=0.05, blocking=False)
         server.close_all()
@@ -45,13 +46,14 @@ def start_ftp_server(home):
     thread = threading.Thread(target=serve, daemon=True)
     thread.start()
 
-    def stop():
+    def stop() -> None:
         stopping.set()
         thread.join(5)
-    return server.socket.getsockname()[1], stop
+    port: int = server.socket.getsockname()[1]
+    return port, stop
 
 
-def main():
+def main() -> None:
     # A root handler keeps pyftpdlib from setting up its own chatty logging.
     logging.basicConfig(level=logging.WARNING)
     with tempfile.TemporaryDirectory() as work:

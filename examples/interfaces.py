@@ -2,11 +2,13 @@
 
 Run:  python3 examples/interfaces.py
 """
-from quarn.utils.exceptions import SchemaError
+from typing import Any as AnyValue, Dict
+
+from quarn.utils.exceptions import SchemaTypeError
 from quarn.utils.ordalin import Any, Default, Optional, Or, Schema, Use
 
 # What `show interfaces` parsed into, for two interfaces of a router.
-collected = {
+collected: Dict[str, AnyValue] = {
     'interfaces': {
         'GigabitEthernet0/0': {
             'oper_status': 'up',
@@ -45,6 +47,6 @@ print('Gi0/0 prefix length (converted):',
 collected['interfaces']['GigabitEthernet0/1']['counters']['out_pkts'] = 'n/a'
 try:
     interfaces_schema.validate(collected)
-except SchemaError as error:
+except SchemaTypeError as error:
     print('{}: {}'.format(type(error).__name__, error))
     print('path:', error.path)

@@ -20,7 +20,8 @@ CLASSES = [
 def test_module_surface():
     assert ordalin.__all__ == ['Schema', 'Optional', 'Any', 'Or', 'Default',
                                'Fallback', 'Use', 'And']
-    assert ordalin.__doc__ is None
+    # The module documents its vocabulary for help() (an addition).
+    assert ordalin.__doc__.startswith('Schema validation:')
     assert ordalin.ListDict is ListDict
     for name in exceptions.__all__:
         assert getattr(ordalin, name) is getattr(exceptions, name)
@@ -53,7 +54,8 @@ def test_member_order_and_docstrings():
     assert PathValidatingSchema.__doc__ == 'Schema that passes path to its validator. '
     assert Optional.__doc__.startswith('Optional Class (Schema)')
     assert 'Marks an optional part of the schema.' in Optional.__doc__
-    assert Use.__doc__ is None and PathAwareUse.__doc__ is None
+    assert Use.__doc__.startswith('Use Class (Schema)')
+    assert PathAwareUse.__doc__.startswith('PathAwareUse Class (PathValidatingSchema, Schema)')
     assert Path.__doc__.startswith('Path object (tuple)')
     assert 'assert Path((1, Any(), 3)) == Path((1, 2, 3))' in Path.__doc__
 

@@ -185,7 +185,8 @@ PyMethodDef get_child_def = {
     "\n"
     "        Example\n"
     "        -------\n"
-    "        >>> fu = Bargeon(os='linux')\n"
+    "        >>> from quarn.utils import Bargeon\n"
+    "        >>> fu = Bargeon(os='localhost')\n"
     "        >>> ftp = fu.get_child('ftp')\n"
     "        >>> assert ftp.parent is fu\n"
     "        "};

@@ -118,6 +118,50 @@ const char FALLBACK_DOC[] =
     "\n"
     "    Example:\n"
     "        Fallback(str, 'a.b.c')  # fall back to data['a']['b']['c']\n"
+    "\n"
+    "    A key that has a '.' in it (an IP address) is named by a tuple of keys\n"
+    "    instead:\n"
+    "        Fallback(int, ('10.0.0.1', 'port'))  # data['10.0.0.1']['port']\n"
+    "    ";
+
+const char USE_DOC[] =
+    "Use Class (Schema)\n"
+    "\n"
+    "    Converts the data: the callable is called with the data, and its result\n"
+    "    replaces the data in the validated structure. A bare built-in type in a\n"
+    "    schema only tests the type; Use(int) converts to it.\n"
+    "\n"
+    "    Example:\n"
+    "        Schema({'mtu': Use(int)}).validate({'mtu': '1500'})  # {'mtu': 1500}\n"
+    "\n"
+    "    Errors:\n"
+    "        a SchemaError raised by the callable passes through unchanged; any\n"
+    "        other exception becomes a SchemaError naming the callable, the data\n"
+    "        and the exception, with the exception as its __cause__.\n"
+    "\n"
+    "    Arguments:\n"
+    "        schema (callable): called with the data; its result is the new value.\n"
+    "    ";
+
+const char PATH_AWARE_USE_DOC[] =
+    "PathAwareUse Class (PathValidatingSchema, Schema)\n"
+    "\n"
+    "    Converts the data like Use, and gives the callable the path of the data\n"
+    "    as well: callable(path, data), where path is the list of keys from the\n"
+    "    top-level data down to the data. One converter can so act differently\n"
+    "    at different places.\n"
+    "\n"
+    "    Example:\n"
+    "        def tag(path, data):\n"
+    "            return '{}={}'.format('.'.join(path), data)\n"
+    "        Schema({'a': {'b': PathAwareUse(tag)}}).validate({'a': {'b': 1}})\n"
+    "        # {'a': {'b': 'a.b=1'}}\n"
+    "\n"
+    "    Errors: as for Use.\n"
+    "\n"
+    "    Arguments:\n"
+    "        schema (callable): called with the path and the data; its result is\n"
+    "                           the new value.\n"
     "    ";
 
 const char CHECK_DOC[] =
@@ -258,8 +302,8 @@ bool create_classes(PyObject *module) {
         return false;
     if (!(g.Fallback = make_class("Fallback", {g.Optional}, FALLBACK_DOC, {method(fallback_init_def)})))
         return false;
-    if (!(g.Use = make_class("Use", {g.Schema}, nullptr, {method(use_validate_def)}))) return false;
-    if (!(g.PathAwareUse = make_class("PathAwareUse", {g.PathValidatingSchema}, nullptr,
+    if (!(g.Use = make_class("Use", {g.Schema}, USE_DOC, {method(use_validate_def)}))) return false;
+    if (!(g.PathAwareUse = make_class("PathAwareUse", {g.PathValidatingSchema}, PATH_AWARE_USE_DOC,
                                       {method(path_aware_use_validate_def)})))
         return false;
     if (!(g.Path = make_class("Path", {tuple}, PATH_DOC,

@@ -132,8 +132,35 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+const char MODULE_DOC[] =
+    "Schema validation: describe the shape of data, validate it, get it back\n"
+    "completed and converted.\n"
+    "\n"
+    "A schema is plain Python data: a type tests the type, a plain value tests\n"
+    "equality, a callable is called (its result is the new value), a dict is\n"
+    "walked key by key. The schema classes add the rest:\n"
+    "\n"
+    "    Schema(schema)      the schema object; validate(data) is the entry point\n"
+    "    Optional(key)       a dict key that may be absent\n"
+    "    Any()               any key or value (a wildcard, also Optional)\n"
+    "    Or(*schemas)        the first alternative that accepts the data\n"
+    "    And(*schemas)       the data through every schema in turn\n"
+    "    Use(callable)       converts: the callable's result replaces the data\n"
+    "    PathAwareUse(f)     converts with f(path, data)\n"
+    "    Check(predicate)    keeps the data, rejects it when predicate(data) is false\n"
+    "    Default(schema, v)  a key filled with v when absent\n"
+    "    Fallback(schema, k) a key filled from the key k of the same data\n"
+    "\n"
+    "Example:\n"
+    "    Schema({'name': str, Optional('mtu'): Use(int)}).validate(\n"
+    "        {'name': 'Gi0/0', 'mtu': '1500'})   # {'name': 'Gi0/0', 'mtu': 1500}\n"
+    "\n"
+    "Every violation raises a subclass of quarn.utils.exceptions.SchemaError\n"
+    "with the path of keys to the bad element (its path attribute) and its\n"
+    "place in the whole data (location).\n";
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "ordalin", nullptr, -1, module_functions, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "ordalin", MODULE_DOC, -1, module_functions, nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

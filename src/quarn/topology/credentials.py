@@ -3,4 +3,4 @@
 __all__ = ['DEFAULT_CRED']
 
 # Name of the credential set used when no protocol-specific set applies.
-DEFAULT_CRED = 'default'
+DEFAULT_CRED: str = 'default'

@@ -4,10 +4,15 @@
 importing ``quarn.utils`` (and the schema engine) stays cheap.
 """
 
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:  # what the lazy attribute below gives, for type checkers
+    from .bargeon.bases.bargeon import BargeonBase as Bargeon
+
 __all__ = ['Bargeon']
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> Any:
     if name == 'Bargeon':
         from .bargeon.bases.bargeon import BargeonBase
         globals()['Bargeon'] = BargeonBase

@@ -11,6 +11,7 @@ that cannot be pickled (a lambda, a generator, a socket) travels as its
 ``repr``, so the class, the message and the path arrive intact.
 """
 import pickle
+from typing import Any, Tuple
 
 __all__ = ['SchemaError', 'SchemaTypeError', 'SchemaValueError',
            'SchemaClassError', 'SchemaMissingKeyError',
@@ -18,8 +19,8 @@ __all__ = ['SchemaError', 'SchemaTypeError', 'SchemaValueError',
            'SchemaFallbackLoopError']
 
 
-def _arg(index, doc):
-    def get(self):
+def _arg(index: int, doc: str) -> Any:
+    def get(self: 'SchemaError') -> Any:
         try:
             return self.args[index]
         except IndexError:
@@ -33,11 +34,11 @@ class _Repr(str):
 
     __slots__ = ()
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return str(self)
 
 
-def _portable(value):
+def _portable(value: Any) -> Any:
     """``value`` itself if it pickles, else its repr."""
     try:
         pickle.dumps(value, pickle.HIGHEST_PROTOCOL)
@@ -47,15 +48,21 @@ def _portable(value):
 
 
 class SchemaError(Exception):
-    """Data does not satisfy a schema.  Base of all schema exceptions."""
+    """Data does not satisfy a schema.  Base of all schema exceptions.
 
+    ``location``, set on every schema exception that leaves a top-level
+    ``validate``, is the tuple of keys from the top-level data down to the
+    element that failed.
+    """
+
+    location: Tuple[Any, ...]   # set by the engine, on the way out of validate
     message = _arg(0, 'the message')
 
-    def __reduce__(self):
+    def __reduce__(self) -> Tuple[Any, ...]:
         state = {name: _portable(value) for name, value in vars(self).items()}
         return type(self), tuple(_portable(arg) for arg in self.args), state or None
 
-    def __str__(self):
+    def __str__(self) -> str:
         if len(self.args) == 1:
             return str(self.args[0])
         return super().__str__()
@@ -65,14 +72,15 @@ class _PathError(SchemaError):
     """A violation found at ``path``, a list of keys from the top-level data."""
 
     path = _arg(0, 'list of keys leading to the offending data')
+    _nargs: int   # the count of args the message needs, set by each subclass
 
-    def _where(self):
+    def _where(self) -> str:
         return 'at {!r}'.format(self.path)
 
-    def _detail(self):
+    def _detail(self) -> str:
         raise NotImplementedError
 
-    def __str__(self):
+    def __str__(self) -> str:
         if len(self.args) < self._nargs:
             return super().__str__()
         return '{}: {}'.format(self._where(), self._detail())
@@ -85,7 +93,7 @@ class SchemaTypeError(_PathError):
     schema = _arg(1, 'the schema that rejected the data')
     data = _arg(2, 'the rejected data')
 
-    def _detail(self):
+    def _detail(self) -> str:
         return 'expected {!r}, got {!r}'.format(self.schema, self.data)
 
 
@@ -98,7 +106,7 @@ class SchemaValueError(_PathError):
     data = _arg(2, 'the rejected data')
     reason = _arg(3, "the message of the Check that rejected the data, or None")
 
-    def _detail(self):
+    def _detail(self) -> str:
         if self.reason is not None:
             return '{}, got {!r}'.format(self.reason, self.data)
         return 'expected {!r}, got {!r}'.format(self.schema, self.data)
@@ -112,7 +120,7 @@ class SchemaClassError(_PathError):
     data = _arg(2, 'the data it was called with')
     error = _arg(3, 'the exception it raised')
 
-    def _detail(self):
+    def _detail(self) -> str:
         return '{!r} raised {!r} for {!r}'.format(self.schema, self.error, self.data)
 
 
@@ -122,7 +130,7 @@ class SchemaMissingKeyError(_PathError):
     _nargs = 2
     missing = _arg(1, 'list of the text of each missing schema key')
 
-    def _detail(self):
+    def _detail(self) -> str:
         return 'missing keys {}'.format(', '.join(map(str, self.missing)))
 
 
@@ -132,7 +140,7 @@ class SchemaUnsupportedKeyError(_PathError):
     _nargs = 2
     wrong_keys = _arg(1, 'set of the data keys that were not accepted')
 
-    def _detail(self):
+    def _detail(self) -> str:
         return 'unsupported keys {!r}'.format(self.wrong_keys)
 
 
@@ -142,7 +150,7 @@ class SchemaFallbackError(SchemaError):
     fallback = _arg(0, 'key path (tuple) of the fallback source')
     data = _arg(1, 'the data the source was looked up in')
 
-    def __str__(self):
+    def __str__(self) -> str:
         if len(self.args) < 2:
             return super().__str__()
         return 'fallback source {!r} not found in the data'.format(self.fallback)
@@ -154,7 +162,7 @@ class SchemaFallbackLoopError(SchemaError):
     fallback = _arg(0, 'key path (tuple) the fallback names')
     path = _arg(1, 'key path (tuple) of the fallback itself')
 
-    def __str__(self):
+    def __str__(self) -> str:
         if len(self.args) < 2:
             return super().__str__()
         return 'fallback at {!r} to {!r} forms a loop'.format(self.path, self.fallback)

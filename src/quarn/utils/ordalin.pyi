@@ -1,4 +1,4 @@
-from typing import Any as _Any, Callable, Dict, Iterable, List, Optional as _Opt, Sequence, Tuple
+from typing import Any as _Any, Callable, Dict, Iterable, List, Optional as _Opt, Sequence, Tuple, Union
 
 from quarn.datastructures import ListDict as ListDict
 from quarn.utils.exceptions import (
@@ -62,9 +62,10 @@ class Default(Optional):
 
 
 class Fallback(Optional):
-    fallback: Tuple[str, ...]
+    fallback: Tuple[_Any, ...]
 
-    def __init__(self, schema: _Any, fallback: str) -> None: ...
+    # The source: keys joined by '.', or a tuple of keys.
+    def __init__(self, schema: _Any, fallback: Union[str, Tuple[_Any, ...]]) -> None: ...
 
 
 class Use(Schema):

@@ -17,19 +17,29 @@ and kept.
 """
 
 import importlib
+import sys
+from typing import Any, Dict, Hashable, List, Optional, Tuple, Union
 
 __all__ = ['PluginManager', 'PluginLoadError', 'ENTRY_POINT_GROUP']
 
 ENTRY_POINT_GROUP = 'quarn.bargeon.plugins'
 
 # Plugins shipped with the family, used when nothing else names the os.
-BUILTIN_PLUGINS = {'localhost': 'quarn.plugins.localhost'}
+BUILTIN_PLUGINS: Dict[Hashable, str] = {'localhost': 'quarn.plugins.localhost'}
+
+# What the registry hands out: a module (or a module-like object) with the
+# attributes ``__name__`` and ``Bargeon``.  Any, because a plugin's
+# ``Bargeon`` is its own subclass of ``BargeonBase``.
+Plugin = Any
+# What register() takes: a plugin, or the dotted path of its module.
+PluginTarget = Union[str, Plugin]
 
 
 class PluginLoadError(ImportError):
     """A plugin that is registered could not be imported."""
 
-    def __init__(self, os, target, error, key=None):
+    def __init__(self, os: Hashable, target: Any, error: BaseException,
+                 key: Optional[Hashable] = None) -> None:
         self.os = os
         self.key = key
         self.target = target
@@ -40,20 +50,22 @@ class PluginLoadError(ImportError):
                 target, what, type(error).__name__, error))
 
 
-def _group_entry_points(group):
+def _group_entry_points(group: str) -> List[Any]:
     # Imported here: the metadata machinery costs time that importing the
     # file-transfer base should not pay.
-    try:
+    if sys.version_info >= (3, 8):
         from importlib import metadata
-    except ImportError:  # Python < 3.8
+    else:
         import importlib_metadata as metadata
-    found = metadata.entry_points()
+    # A dict of lists up to 3.9 (and in old backports), an object with
+    # select() since.
+    found: Any = metadata.entry_points()
     if hasattr(found, 'select'):
         return list(found.select(group=group))
     return list(found.get(group, ()))
 
 
-def _is_hashable(value):
+def _is_hashable(value: object) -> bool:
     try:
         hash(value)
     except TypeError:
@@ -61,32 +73,33 @@ def _is_hashable(value):
     return True
 
 
-def _is_dotted_name(text):
+def _is_dotted_name(text: object) -> bool:
     return isinstance(text, str) and bool(text) and all(part.isidentifier() for part in text.split('.'))
 
 
-def _missing_module(error, name):
+def _missing_module(error: BaseException, name: str) -> bool:
     """True when ``error`` says that module ``name`` (or a package above it)
     does not exist, rather than that something it imports is missing."""
-    missing = getattr(error, 'name', None) if isinstance(error, ImportError) else None
-    return bool(missing) and (name == missing or name.startswith(missing + '.'))
+    missing = error.name if isinstance(error, ImportError) else None
+    return bool(missing) and (name == missing or name.startswith(str(missing) + '.'))
 
 
 class PluginManager(object):
     """Maps os names to plugin modules, and (os, key) pairs to sub-plugins."""
 
-    def __init__(self, group=ENTRY_POINT_GROUP, builtins=None):
+    def __init__(self, group: str = ENTRY_POINT_GROUP,
+                 builtins: Optional[Dict[Hashable, str]] = None) -> None:
         self.group = group
-        self._builtins = dict(BUILTIN_PLUGINS if builtins is None else builtins)
-        self._registered = {}       # os -> module or dotted path
-        self._sub_registered = {}   # (os, key) -> module or dotted path
-        self._entry_points = None   # os -> entry point, read on first use
-        self._loaded = {}           # os -> module
-        self._sub_loaded = {}       # (os, key) -> module or None
+        self._builtins: Dict[Hashable, str] = dict(BUILTIN_PLUGINS if builtins is None else builtins)
+        self._registered: Dict[Hashable, PluginTarget] = {}                  # os -> module or dotted path
+        self._sub_registered: Dict[Tuple[Hashable, Hashable], PluginTarget] = {}   # (os, key) -> same
+        self._entry_points: Optional[Dict[Hashable, Any]] = None  # os -> entry point, read on first use
+        self._loaded: Dict[Hashable, Plugin] = {}                            # os -> module
+        self._sub_loaded: Dict[Tuple[Hashable, Hashable], Optional[Plugin]] = {}   # (os, key) -> module or None
 
     # ---- registration ---------------------------------------------------
 
-    def register(self, os, module, key=None):
+    def register(self, os: Hashable, module: PluginTarget, key: Optional[Hashable] = None) -> None:
         """Register ``module`` (a module or its dotted path) for ``os``.
 
         With ``key``, register the sub-plugin of ``os`` for that key
@@ -107,7 +120,7 @@ class PluginManager(object):
             self._sub_registered[(os, key)] = module
             self._sub_loaded.pop((os, key), None)
 
-    def unregister(self, os, key=None):
+    def unregister(self, os: Hashable, key: Optional[Hashable] = None) -> None:
         """Undo ``register(os, ..., key)``; unknown names are ignored."""
         if key is None:
             self._registered.pop(os, None)
@@ -116,25 +129,25 @@ class PluginManager(object):
             self._sub_registered.pop((os, key), None)
             self._sub_loaded.pop((os, key), None)
 
-    def rescan(self):
+    def rescan(self) -> None:
         """Read the entry points again on next use (after installing a plugin)."""
         self._entry_points = None
         self._loaded.clear()
         self._sub_loaded.clear()
 
-    def plugins(self):
+    def plugins(self) -> List[Hashable]:
         """The os names this registry can answer, sorted."""
         names = set(self._registered) | set(self._discovered()) | set(self._builtins)
         return sorted(names, key=str)
 
-    def _forget(self, os):
+    def _forget(self, os: Hashable) -> None:
         self._loaded.pop(os, None)
         for pair in [pair for pair in self._sub_loaded if pair[0] == os]:
             del self._sub_loaded[pair]
 
-    def _discovered(self):
+    def _discovered(self) -> Dict[Hashable, Any]:
         if self._entry_points is None:
-            found = {}
+            found: Dict[Hashable, Any] = {}
             for entry_point in _group_entry_points(self.group):
                 found.setdefault(entry_point.name, entry_point)
             self._entry_points = found
@@ -142,7 +155,7 @@ class PluginManager(object):
 
     # ---- lookups -----------------------------------------------------------
 
-    def get_plugin(self, os):
+    def get_plugin(self, os: Hashable) -> Optional[Plugin]:
         """The plugin module for ``os``, or None when no plugin names it.
 
         Raises PluginLoadError when the plugin is known but cannot be
@@ -157,7 +170,7 @@ class PluginManager(object):
             self._loaded[os] = module
         return module
 
-    def get_subplugin(self, os, key):
+    def get_subplugin(self, os: Hashable, key: Hashable) -> Optional[Plugin]:
         """The sub-plugin of ``os`` for ``key``, or None when there is none."""
         if not _is_hashable(os) or not _is_hashable(key):
             return None
@@ -171,7 +184,7 @@ class PluginManager(object):
         self._sub_loaded[pair] = module
         return module
 
-    def _load_plugin(self, os):
+    def _load_plugin(self, os: Hashable) -> Optional[Plugin]:
         if os in self._registered:
             return self._import(os, self._registered[os])
         entry_point = self._discovered().get(os)
@@ -181,14 +194,15 @@ class PluginManager(object):
             return self._import(os, self._builtins[os], missing_ok=True)
         return None
 
-    def _submodule(self, os, key):
+    def _submodule(self, os: Hashable, key: Hashable) -> Optional[Plugin]:
         plugin = self.get_plugin(os)
         if plugin is None or not hasattr(plugin, '__path__') or not _is_dotted_name(key):
             return None
         name = '{}.{}'.format(plugin.__name__, key)
         return self._import(os, name, key=key, missing_ok=True)
 
-    def _import(self, os, target, key=None, missing_ok=False):
+    def _import(self, os: Hashable, target: PluginTarget, key: Optional[Hashable] = None,
+                missing_ok: bool = False) -> Optional[Plugin]:
         if not isinstance(target, str):
             return target
         try:
@@ -198,7 +212,7 @@ class PluginManager(object):
                 return None
             raise PluginLoadError(os, target, error, key=key) from error
 
-    def _load_entry_point(self, os, entry_point):
+    def _load_entry_point(self, os: Hashable, entry_point: Any) -> Optional[Plugin]:
         if ':' not in entry_point.value:
             return self._import(os, entry_point.value.strip())
         try:
@@ -206,5 +220,5 @@ class PluginManager(object):
         except Exception as error:
             raise PluginLoadError(os, entry_point.value, error) from error
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return '{}(group={!r})'.format(type(self).__name__, self.group)
