@@ -1,4 +1,4 @@
-"""Side-by-side timing of quarn's schema engine against pydantic v2 and voluptuous.
+"""Side-by-side timing of quarn's schema engine against pydantic v2, msgspec and voluptuous.
 
 Runs workloads W1..W6 on every peer in one process, checks once per peer
 that its schema accepts the data and gives the expected result (W5: that it
@@ -26,7 +26,8 @@ import tracemalloc
 import workloads
 
 PEER_MODULES = collections.OrderedDict([
-    ('quarn', 'peer_quarn'), ('pydantic', 'peer_pydantic'), ('voluptuous', 'peer_voluptuous')])
+    ('quarn', 'peer_quarn'), ('pydantic', 'peer_pydantic'), ('msgspec', 'peer_msgspec'),
+    ('voluptuous', 'peer_voluptuous')])
 
 # Each: key, what it is, input builder, expected-result builder (None: the
 # input itself), whether validation must fail, floor (None: no floor), calls
@@ -59,8 +60,9 @@ def workload_list(size):
 
 # Targets of the engine, as ratios; printed next to the measurements, never
 # enforced.
-PYDANTIC_TARGETS = {'w1': 0.5, 'w2': 0.7, 'w3': 1.5, 'w4': 0.7, 'w5': 0.7, 'w6': 0.7}
-FLOOR_TARGETS = {'w1': 5.0}
+PYDANTIC_TARGETS = dict.fromkeys(('w1', 'w2', 'w3', 'w4', 'w5', 'w6'), 0.5)
+MSGSPEC_TARGETS = dict.fromkeys(('w1', 'w2', 'w3', 'w4', 'w5', 'w6'), 1.0)
+FLOOR_TARGETS = {'w1': 2.0}
 SCALING_TARGET = 12.0
 MEMORY_TARGET = 1.5
 
@@ -264,18 +266,19 @@ def header(peers, missing, args):
 def table(rows, peers):
     names = [p.name for p in peers]
     columns = ['workload'] + ['{} µs'.format(n) for n in names]
-    if 'pydantic' in names:
-        columns.append('quarn/pydantic')
+    ratios = [(n, targets) for n, targets in (('pydantic', PYDANTIC_TARGETS),
+                                              ('msgspec', MSGSPEC_TARGETS)) if n in names]
+    columns += ['quarn/' + n for n, _ in ratios]
     columns += ['floor µs', 'quarn/floor']
     lines = ['| ' + ' | '.join(columns) + ' |', '|' + '---|' * len(columns)]
     for row in rows:
         times = row['times']
         cells = ['{} {}'.format(row['workload'].key.upper(), row['workload'].title)]
         cells += [row['errors'].get(n) and 'FAILED' or fmt_us(times.get(n)) for n in names]
-        if 'pydantic' in names:
-            ratio = _ratio(times.get('quarn'), times.get('pydantic'))
-            cells.append(fmt_ratio(times.get('quarn'), times.get('pydantic'))
-                         + verdict(ratio, PYDANTIC_TARGETS.get(row['workload'].key)))
+        for name, targets in ratios:
+            ratio = _ratio(times.get('quarn'), times.get(name))
+            cells.append(fmt_ratio(times.get('quarn'), times.get(name))
+                         + verdict(ratio, targets.get(row['workload'].key)))
         floor = row['floor']
         ratio = _ratio(times.get('quarn'), floor)
         cells += [fmt_us(floor), fmt_ratio(times.get('quarn'), floor)
@@ -324,6 +327,9 @@ def run_memory(peers):
     for peer in peers:
         validate, _ = peer.build('w2')
         peak, result = peak_memory(validate, data)
+        if not isinstance(result, dict):
+            lines.append('  {}: peak {:,} B; result of its own types, not sized'.format(peer.name, peak))
+            continue
         whole = deep_sizeof(result)
         new = deep_sizeof(result, exclude=_reachable(data))
         line = ('  {}: peak {:,} B; result {:,} B deep ({}), {:,} B of it new objects ({})'
