@@ -80,7 +80,7 @@ setup(
         'test': ['pytest>=7.0; python_version >= "3.7"',
                  'pytest==7.0.1; python_version < "3.7"',
                  'mypy; python_version >= "3.8"'] + FTP_SERVER,
-        'bench': ['pydantic>=2; python_version >= "3.8"', 'voluptuous'],
+        'bench': ['pydantic>=2; python_version >= "3.8"', 'msgspec; python_version >= "3.8"', 'voluptuous'],
     },
     entry_points={
         'quarn.bargeon.plugins': ['localhost = quarn.plugins.localhost'],

@@ -168,3 +168,45 @@ def test_dict_subclass_data_uses_its_own_iteration():
 
 def test_schema_errors_are_exceptions():
     assert issubclass(SchemaError, Exception)
+
+
+@pytest.mark.parametrize('call, top', [
+    (lambda s, d: s.validate(d), True),
+    (lambda s, d: s.validate(d, False), False),
+    (lambda s, d: s.validate(d, top=0), False),
+    (lambda s, d: s.validate(data=d), True),
+    (lambda s, d: s.validate(top=False, data=d), False),
+    (lambda s, d: s.validate(*[d], **{'top': True}), True),
+])
+def test_validate_call_shapes(call, top):
+    from quarn.utils.ordalin import Default
+    schema = Schema({'a': Default(int, 5)})
+    if top:
+        assert call(schema, {}) == {'a': 5}
+    else:
+        with pytest.raises(SchemaMissingKeyError):
+            call(schema, {})
+
+
+@pytest.mark.parametrize('call', [
+    lambda s: s.validate(),
+    lambda s: s.validate({}, True, 1),
+    lambda s: s.validate({}, data={}),
+    lambda s: s.validate({}, bottom=True),
+    lambda s: s.validate(top=True),
+])
+def test_validate_bad_calls_are_type_errors(call):
+    with pytest.raises(TypeError, match='validate()'):
+        call(Schema({}))
+
+
+def test_defaults_override_that_replaces_the_schema_is_honoured():
+    # The walk reads `schema` again when Python code ran in the passes.
+    class Switching(Schema):
+        def apply_defaults(self, data):
+            self.schema = {'b': str}
+            return data
+
+    with pytest.raises(SchemaMissingKeyError):
+        Switching({'a': int}).validate({'a': 1})
+    assert Switching({'a': int}).validate({'b': 'x'}) == {'b': 'x'}

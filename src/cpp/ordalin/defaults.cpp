@@ -64,7 +64,7 @@ bool collect_for(PyObject *self, PyObject *schema, PyObject *schema_type, Collec
         return bool(out.object);
     }
     Ref own_schema, own_type;
-    if (self) {
+    if (self && !schema) {
         if (!read_schema(self, own_schema, own_type)) return false;
         schema = own_schema.get();
         schema_type = own_type.get();
@@ -75,7 +75,7 @@ bool collect_for(PyObject *self, PyObject *schema, PyObject *schema_type, Collec
 // Whether the schema is itself a Default (whose value None stands for).
 int is_default_schema(PyObject *self, PyObject *schema_type) {
     Ref own_type;
-    if (self) {
+    if (self && !schema_type) {
         own_type = quarn::getattr(self, g.s_schemaType);
         if (!own_type) return -1;
         schema_type = own_type.get();

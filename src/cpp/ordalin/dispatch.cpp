@@ -2,6 +2,7 @@
 // of data is checked (wildcard, path-aware object, schema object, built-in
 // type, dictionary, callable, plain value) and raises the schema exceptions.
 #include "schema_view.hpp"
+#include "key_paths.hpp"
 
 namespace ordalin {
 
@@ -251,17 +252,27 @@ namespace {
 Ref validate_body(PyObject *self, PyObject *data, bool top) {
     Ref current = Ref::borrow(data);
     Completion completion;  // outlives the walk: it keeps the dicts it made
+    // `schema` and `schemaType`, read once for the two passes and the walk
+    // when reading them runs no Python code; read again by each step after
+    // Python code has run (which may have assigned them).
+    Ref schema, schema_type;
     if (top) {
-        current = apply_defaults_for(self, nullptr, nullptr, current.get(), &completion);
+        if (reads_schema_plainly(self) && !read_schema(self, schema, schema_type)) return Ref();
+        uint64_t epoch = g_user_epoch;
+        auto forget_if_code_ran = [&]() {
+            if (epoch == g_user_epoch) return;
+            schema = Ref();
+            schema_type = Ref();
+        };
+        current = apply_defaults_for(self, schema.get(), schema_type.get(), current.get(), &completion);
         if (!current) return current;
-        current = apply_fallback_for(self, nullptr, nullptr, current.get(), &completion);
+        forget_if_code_ran();
+        current = apply_fallback_for(self, schema.get(), schema_type.get(), current.get(), &completion);
         if (!current) return current;
+        forget_if_code_ran();
     }
     uint64_t completed = g_user_epoch;
-    Ref schema_type = quarn::getattr(self, g.s_schemaType);
-    if (!schema_type) return schema_type;
-    Ref schema = quarn::getattr(self, g.s_schema);
-    if (!schema) return schema;
+    if (!schema && !read_schema(self, schema, schema_type)) return Ref();
     PathCtx path = PathCtx::of_owner(self);
     return validate_completed(schema.get(), schema_type.get(), current.get(), path, completion, completed);
 }
@@ -328,23 +339,61 @@ Ref validate_schema_object(PyObject *obj, PyObject *data, bool top) {
 
 namespace {
 
-PyObject *schema_validate(PyObject *self, PyObject *args, PyObject *kwargs) {
-    static const char *kwlist[] = {"data", "top", nullptr};
-    PyObject *data, *top = Py_True;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:validate", const_cast<char **>(kwlist), &data,
-                                     &top))
-        return nullptr;
+PyObject *validate_with(PyObject *self, PyObject *data, PyObject *top) {
     int truth = PyObject_IsTrue(top);
     if (truth < 0) return nullptr;
     ValidationScope scope;
     return schema_validate_impl(self, data, truth != 0).release();
 }
 
+PyObject *schema_validate(PyObject *self, PyObject *args, PyObject *kwargs) {
+    static const char *kwlist[] = {"data", "top", nullptr};
+    PyObject *data, *top = Py_True;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:validate", const_cast<char **>(kwlist), &data,
+                                     &top))
+        return nullptr;
+    return validate_with(self, data, top);
+}
+
+#if PY_VERSION_HEX >= 0x03070000
+// The vectorcall form: no argument tuple is built for the usual calls,
+// validate(data), validate(data, top) and the same with keywords.  Any
+// other shape goes through the argument parser above, which words the
+// errors.
+PyObject *schema_validate_fast(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    PyObject *data = nargs > 0 ? args[0] : nullptr;
+    PyObject *top = nargs > 1 ? args[1] : nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    bool parsed = nargs <= 2;
+    for (Py_ssize_t i = 0; parsed && i < nkw; ++i) {
+        PyObject *name = PyTuple_GET_ITEM(kwnames, i);
+        PyObject **slot = PyUnicode_CompareWithASCIIString(name, "data") == 0  ? &data
+                          : PyUnicode_CompareWithASCIIString(name, "top") == 0 ? &top
+                                                                               : nullptr;
+        parsed = slot && !*slot;
+        if (parsed) *slot = args[nargs + i];
+    }
+    if (parsed && data) return validate_with(self, data, top ? top : Py_True);
+    Ref positional = Ref::steal(PyTuple_New(nargs));
+    Ref keywords = Ref::steal(nkw ? PyDict_New() : nullptr);
+    if (!positional || (nkw && !keywords)) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.get(), i, Ref::borrow(args[i]).release());
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+        if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+    return schema_validate(self, positional.get(), keywords.get());
+}
+#endif
+
 }  // namespace
 
 PyMethodDef schema_validate_def = {
+#if PY_VERSION_HEX >= 0x03070000
+    "validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(schema_validate_fast)),
+    METH_FASTCALL | METH_KEYWORDS,
+#else
     "validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(schema_validate)),
     METH_VARARGS | METH_KEYWORDS,
+#endif
     "validate($self, data, top=True)\n--\n\n"
     "Validates data against the schema and returns the validated data.\n\n"
     "A top-level call first completes the data with the schema's defaults\n"

@@ -157,7 +157,7 @@ bool collect_for(PyObject *self, PyObject *schema, PyObject *schema_type, Collec
         return bool(out.object);
     }
     Ref own_schema, own_type;
-    if (self) {
+    if (self && !schema) {
         if (!read_schema(self, own_schema, own_type)) return false;
         schema = own_schema.get();
         schema_type = own_type.get();

@@ -243,6 +243,12 @@ bool read_schema(PyObject *self, Ref &schema, Ref &schema_type) {
     return bool(schema);
 }
 
+bool reads_schema_plainly(PyObject *self) {
+    PyTypeObject *t = Py_TYPE(self);
+    return t->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(t, g.s_schema) &&
+           !_PyType_Lookup(t, g.s_schemaType);
+}
+
 int is_nonempty_dict(PyObject *v) {
     if (!PyDict_Check(v)) return 0;
     if (PyDict_CheckExact(v)) return PyDict_Size(v) > 0;

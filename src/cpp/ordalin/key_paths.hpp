@@ -23,6 +23,10 @@ int instance_of(PyObject *o, PyObject *cls);
 int subclass_of(PyObject *schema_type, PyObject *cls);
 // self.schemaType and self.schema.
 bool read_schema(PyObject *self, Ref &schema, Ref &schema_type);
+// Whether reading self.schemaType and self.schema runs no Python code: the
+// generic attribute lookup, and no class attribute of either name (which
+// could be a property) on the class or its bases.
+bool reads_schema_plainly(PyObject *self);
 // bool(v) for a dict: a non-empty dict is descended into, an empty one is a
 // leaf.  1 for a dict that is not empty, 0 for anything else, -1 on error.
 int is_nonempty_dict(PyObject *v);

@@ -274,7 +274,9 @@ struct Completion {
 
 // `self.apply_defaults(data)` then `self.apply_fallback(data)` for a Schema
 // instance `self` (method lookups honour overrides); when `self` is null,
-// for a plain `Schema(schema)` wrapper.  The built-in passes share the
+// for a plain `Schema(schema)` wrapper.  With `self`, a non-null `schema`
+// and `schema_type` are its attributes as the caller just read them, and
+// are used instead of reading them again.  The built-in passes share the
 // builder of `completion`.
 Ref apply_defaults_for(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data,
                        Completion *completion = nullptr);
