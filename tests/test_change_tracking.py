@@ -77,3 +77,36 @@ def test_without_watchers_the_engine_still_sees_every_change():
     done = subprocess.run([sys.executable, '-c', NO_WATCHERS_LEFT], stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, universal_newlines=True, timeout=60)
     assert done.returncode == 0 and done.stdout.strip() == 'ok', done.stdout
+
+
+def _add_default(schema):
+    from quarn.utils.ordalin import Default
+    schema['inner']['port'] = Default(int, 22)
+
+
+def _add_fallback(schema):
+    from quarn.utils.ordalin import Fallback
+    schema['inner']['port'] = Fallback(int, 'top')
+
+
+@pytest.mark.parametrize('change, expected', [
+    (_add_default, {'top': 7, 'inner': {'port': 22}}),
+    (_add_fallback, {'top': 7, 'inner': {'port': 7}}),
+])
+def test_defaults_and_fallbacks_added_to_a_validated_schema_are_applied(change, expected):
+    schema = {'top': int, 'inner': {}}
+    s = Schema(schema)
+    for _ in range(3):   # warm: known to have nothing to complete
+        assert s.validate({'top': 7, 'inner': {}}) == {'top': 7, 'inner': {}}
+    change(schema)
+    assert s.validate({'top': 7, 'inner': {}}) == expected
+
+
+def test_passes_patched_onto_the_class_after_warm_calls_run(monkeypatch):
+    s = Schema({'a': int})
+    for _ in range(3):
+        s.validate({'a': 1})
+    monkeypatch.setattr(Schema, 'apply_defaults', lambda self, data: {'a': 2})
+    assert s.validate({'a': 1}) == {'a': 2}
+    monkeypatch.undo()
+    assert s.validate({'a': 1}) == {'a': 1}

@@ -264,12 +264,14 @@ Ref validate_body(PyObject *self, PyObject *data, bool top) {
             schema = Ref();
             schema_type = Ref();
         };
-        current = apply_defaults_for(self, schema.get(), schema_type.get(), current.get(), &completion);
-        if (!current) return current;
-        forget_if_code_ran();
-        current = apply_fallback_for(self, schema.get(), schema_type.get(), current.get(), &completion);
-        if (!current) return current;
-        forget_if_code_ran();
+        if (!schema || !completes_nothing(self, schema.get(), schema_type.get(), data)) {
+            current = apply_defaults_for(self, schema.get(), schema_type.get(), current.get(), &completion);
+            if (!current) return current;
+            forget_if_code_ran();
+            current = apply_fallback_for(self, schema.get(), schema_type.get(), current.get(), &completion);
+            if (!current) return current;
+            forget_if_code_ran();
+        }
     }
     uint64_t completed = g_user_epoch;
     if (!schema && !read_schema(self, schema, schema_type)) return Ref();

@@ -340,6 +340,15 @@ bool dicts_of_tree(PyObject *d, std::vector<std::pair<PyObject *, uint64_t>> &ou
 
 }  // namespace
 
+bool completes_nothing(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data) {
+    // None is completed as an empty dict, so only a dict is left as it is.
+    return PyDict_Check(data) && schema_type == dict_type() && PyDict_CheckExact(schema) &&
+           known_marker_free(schema) && uses_builtin(self, g.s_apply_defaults, g.schema_apply_defaults) &&
+           uses_builtin(self, g.s_collect_defaults, g.schema_collect_defaults) &&
+           uses_builtin(self, g.s_apply_fallback, g.schema_apply_fallback) &&
+           uses_builtin(self, g.s_collect_fallbacks, g.schema_collect_fallbacks);
+}
+
 bool scan_schema(PyObject *schema, LeafKind wanted, Entries *out, SchemaLeaves &counts) {
     if (!PyDict_Check(schema)) return schema == Py_None || not_a_dict(schema);
     if (known_marker_free(schema)) return true;

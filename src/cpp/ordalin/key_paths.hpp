@@ -27,6 +27,12 @@ bool read_schema(PyObject *self, Ref &schema, Ref &schema_type);
 // generic attribute lookup, and no class attribute of either name (which
 // could be a property) on the class or its bases.
 bool reads_schema_plainly(PyObject *self);
+// Whether a top-level validation of `data` by `self`, whose `schema` and
+// `schemaType` were just read plainly, has nothing to complete: the
+// built-in passes, a data dict, and an exact-dict schema already found
+// without Default and Fallback leaves and unchanged since.  Runs no
+// Python code.
+bool completes_nothing(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data);
 // bool(v) for a dict: a non-empty dict is descended into, an empty one is a
 // leaf.  1 for a dict that is not empty, 0 for anything else, -1 on error.
 int is_nonempty_dict(PyObject *v);
