@@ -302,25 +302,9 @@ Ref validate_wrapped(PyObject *schema, PyObject *data, bool top) {
     return validate_completed(schema, schema_type, current.get(), path, completion, g_user_epoch);
 }
 
-// The `validate` an object's class resolves to.  For the engine's own
-// classes the answer is remembered while the class's stamp holds (it
-// changes when anything is assigned to the class or its bases).
-PyObject *validate_of(PyTypeObject *t) {
-    struct Known {
-        PyTypeObject *type;
-        uint64_t version;
-        PyObject *validate;
-    };
-    static Known known[16];
-    Known &k = known[(reinterpret_cast<uintptr_t>(t) >> 4) & 15];
-    uint64_t version = 0;
-    // Only the engine's own classes, which live as long as the module.
-    bool known_class = is_engine_class(t) && class_stamp(t, version);
-    if (known_class && k.type == t && k.version == version) return k.validate;
-    PyObject *validate = _PyType_Lookup(t, g.s_validate);
-    if (known_class) k = Known{t, version, validate};
-    return validate;
-}
+// The `validate` an object's class resolves to (through the interpreter's
+// own method cache, which a change to the class or its bases empties).
+PyObject *validate_of(PyTypeObject *t) { return _PyType_Lookup(t, g.s_validate); }
 
 Ref validate_schema_object(PyObject *obj, PyObject *data, bool top) {
     // Schema objects nest (Optional(Optional(...)), Or(And(...))): deep
