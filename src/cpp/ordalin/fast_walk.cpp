@@ -131,9 +131,23 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
     Ref copy;  // else the result, made at the first value that differs from the data's
     size_t counted = 0;
     uint64_t type_keys = 0;
+    // The entry that takes every str key, when its value is a type test
+    // ({str: int}): such keys and values are checked here without looking
+    // further, and the entry, a key that is not a plain value, counts once.
+    const KeyEntry *any_str = plan.str_slots.empty() && plan.str_default >= 0 &&
+                                      plan.entries[static_cast<size_t>(plan.str_default)].value.kind ==
+                                          NodeKind::TypeTest
+                                  ? &plan.entries[static_cast<size_t>(plan.str_default)]
+                                  : nullptr;
+    auto *any_str_type = any_str ? reinterpret_cast<PyTypeObject *>(any_str->value.object) : nullptr;
+    bool any_str_matched = false;
     Py_ssize_t pos = 0;
     PyObject *key, *item;
     while (PyDict_Next(data, &pos, &key, &item)) {
+        if (any_str && Py_TYPE(key) == &PyUnicode_Type && PyObject_TypeCheck(item, any_str_type)) {
+            any_str_matched = true;
+            continue;
+        }
         int32_t index = match(plan, key);
         if (index < 0) return index == kNoEntry ? Fast::Fail : index == kAbort ? Fast::Abort : Fast::Error;
         const KeyEntry &entry = plan.entries[static_cast<size_t>(index)];
@@ -164,6 +178,7 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
         if (!copy && !(copy = Ref::steal(PyDict_Copy(data)))) return Fast::Error;
         if (PyDict_SetItem(copy.get(), key, result.get()) < 0) return Fast::Error;
     }
+    if (any_str_matched) count(*any_str, counted, type_keys);
     // Every required key matched?  (Otherwise the general walk reports the
     // missing ones.)
     if (counted != plan.required) return Fast::Fail;
