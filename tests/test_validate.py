@@ -196,7 +196,8 @@ def test_validate_call_shapes(call, top):
     lambda s: s.validate(top=True),
 ])
 def test_validate_bad_calls_are_type_errors(call):
-    with pytest.raises(TypeError, match='validate()'):
+    # The wording is the interpreter's argument parser's, which varies.
+    with pytest.raises(TypeError):
         call(Schema({}))
 
 

@@ -64,6 +64,7 @@ private:
     Fast all_of(const Node &n, PyObject *data, Ref &out);
     Fast again(PyObject *schema, PyObject *data, Ref &out);
     int32_t match(const DictPlan &plan, PyObject *key);
+    static bool all_str_keys_pass(const DictPlan &plan, PyObject *data);
 
     // Entered through Or, And or a Schema-like object, whose errors carry a
     // path of their own: an invalid nested dict there fails the enclosing
@@ -121,8 +122,30 @@ int32_t FastWalk::match(const DictPlan &plan, PyObject *key) {
     return kNoEntry;
 }
 
+// For a plan whose str keys all go to one type-tested entry ({str: int}):
+// whether every key of `data` is an exact str and every value passes that
+// test.  Reads the dict only, so a false answer leaves nothing to undo.
+bool FastWalk::all_str_keys_pass(const DictPlan &plan, PyObject *data) {
+    auto *type = reinterpret_cast<PyTypeObject *>(plan.entries[static_cast<size_t>(plan.any_str_test)].value.object);
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    while (PyDict_Next(data, &pos, &key, &item))
+        if (Py_TYPE(key) != &PyUnicode_Type || !PyObject_TypeCheck(item, type)) return false;
+    return true;
+}
+
 Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
     if (depth_ == kMaxDepth) return Fast::Abort;
+    if (plan.any_str_test >= 0 && all_str_keys_pass(plan, data)) {
+        // The entry, a key that is not a plain value, counts once if it matched.
+        size_t counted = 0;
+        uint64_t type_keys = 0;
+        if (PyDict_GET_SIZE(data)) count(plan.entries[static_cast<size_t>(plan.any_str_test)], counted, type_keys);
+        if (counted != plan.required) return Fast::Fail;
+        bool in_place = private_ && !inexact_ && made_alone(private_, data, held ? 1 : 0);
+        out = in_place ? Ref::borrow(data) : Ref::steal(PyDict_Copy(data));
+        return out ? Fast::Ok : Fast::Error;
+    }
     // A dict that only the completion of the data has seen is its own
     // result; its new values are stored once the whole walk has succeeded,
     // so that a general walk after a failure reads the data as it was.  Not
@@ -131,23 +154,9 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
     Ref copy;  // else the result, made at the first value that differs from the data's
     size_t counted = 0;
     uint64_t type_keys = 0;
-    // The entry that takes every str key, when its value is a type test
-    // ({str: int}): such keys and values are checked here without looking
-    // further, and the entry, a key that is not a plain value, counts once.
-    const KeyEntry *any_str = plan.str_slots.empty() && plan.str_default >= 0 &&
-                                      plan.entries[static_cast<size_t>(plan.str_default)].value.kind ==
-                                          NodeKind::TypeTest
-                                  ? &plan.entries[static_cast<size_t>(plan.str_default)]
-                                  : nullptr;
-    auto *any_str_type = any_str ? reinterpret_cast<PyTypeObject *>(any_str->value.object) : nullptr;
-    bool any_str_matched = false;
     Py_ssize_t pos = 0;
     PyObject *key, *item;
     while (PyDict_Next(data, &pos, &key, &item)) {
-        if (any_str && Py_TYPE(key) == &PyUnicode_Type && PyObject_TypeCheck(item, any_str_type)) {
-            any_str_matched = true;
-            continue;
-        }
         int32_t index = match(plan, key);
         if (index < 0) return index == kNoEntry ? Fast::Fail : index == kAbort ? Fast::Abort : Fast::Error;
         const KeyEntry &entry = plan.entries[static_cast<size_t>(index)];
@@ -178,7 +187,6 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
         if (!copy && !(copy = Ref::steal(PyDict_Copy(data)))) return Fast::Error;
         if (PyDict_SetItem(copy.get(), key, result.get()) < 0) return Fast::Error;
     }
-    if (any_str_matched) count(*any_str, counted, type_keys);
     // Every required key matched?  (Otherwise the general walk reports the
     // missing ones.)
     if (counted != plan.required) return Fast::Fail;

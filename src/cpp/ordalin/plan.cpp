@@ -215,7 +215,12 @@ bool Compiler::str_table(DictPlan &plan, const std::vector<std::pair<PyObject *,
         }
         keys.emplace_back(c.object, taker);
     }
-    if (keys.empty()) return true;
+    if (keys.empty()) {
+        if (plan.str_default >= 0 &&
+            plan.entries[static_cast<size_t>(plan.str_default)].value.kind == NodeKind::TypeTest)
+            plan.any_str_test = plan.str_default;
+        return true;
+    }
     size_t size = 4;
     while (size < 2 * keys.size()) size *= 2;
     plan.str_slots.assign(size, DictPlan::StrSlot{nullptr, 0, -1});

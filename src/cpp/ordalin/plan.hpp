@@ -87,6 +87,9 @@ struct DictPlan {
     std::vector<std::pair<PyObject *, uint32_t>> other_keys;
     std::vector<KeyCandidate> candidates;
     size_t required = 0;  // required schema keys
+    // The entry that takes every exact str key when no str is a schema key
+    // and its value is a type test ({str: int}), -1 when there is none.
+    int32_t any_str_test = -1;
 
     static size_t id_index(const PyObject *key, size_t mask) {
         return (reinterpret_cast<uintptr_t>(key) >> 4) & mask;
