@@ -173,12 +173,16 @@ def violations_of(schema: Any, record: Any, all_errors: bool) -> List[Violation]
     return found
 
 
-def json_error(error: ValueError, first_line: Optional[int]) -> Tuple[Optional[int], str]:
-    """The line and message of a JSON text that would not parse."""
-    if isinstance(error, json.JSONDecodeError):
-        line = (first_line or 1) + error.lineno - 1
-        return line, 'broken JSON: {} (column {})'.format(error.msg, error.colno)
-    return first_line, 'not UTF-8 JSON: {}'.format(error)
+def json_error(error: ValueError, line: Optional[int]) -> Tuple[Optional[int], str]:
+    """The line and message of a JSON text that would not parse: ``line`` is
+    the line of a JSON Lines record, None for a whole document."""
+    if not isinstance(error, json.JSONDecodeError):
+        return line, 'not UTF-8 JSON: {}'.format(error)
+    if line is None:
+        return error.lineno, 'broken JSON: {} (column {})'.format(error.msg, error.colno)
+    # The text of one line: an error at its very end (after the newline)
+    # still belongs to that line.
+    return line, 'broken JSON: {} (column {})'.format(error.msg, error.pos + 1)
 
 
 def check_item(schema: Any, all_errors: bool, item: Item) -> Result:
