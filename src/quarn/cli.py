@@ -91,6 +91,7 @@ def load_schema(reference: str) -> Any:
     if not colon or not module_name or not attribute:
         raise UsageError("SCHEMA must be 'module:NAME' (for example 'inventory:DEVICE'), "
                          "got {!r}".format(reference))
+    importlib.invalidate_caches()   # the module may have been written a moment ago
     try:
         target = importlib.import_module(module_name)   # type: Any
     except Exception as error:   # not found, or the module's own code failed
