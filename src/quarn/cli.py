@@ -30,6 +30,7 @@ import collections
 import importlib
 import json
 import os
+import pickle
 import sys
 from typing import (Any, Callable, Counter, Deque, Dict, IO, Iterable, Iterator, List,
                     NamedTuple, Optional, Sequence, Tuple)
@@ -231,6 +232,11 @@ def check_chunk(reference: str, folder: str, all_errors: bool, items: Sequence[I
     return check_items(worker_schema(reference, folder), all_errors, items)
 
 
+def check_packed_chunk(reference: str, folder: str, all_errors: bool, packed: bytes) -> Checked:
+    """check_chunk for a chunk pickled into one bytes object."""
+    return check_chunk(reference, folder, all_errors, pickle.loads(packed))
+
+
 # ---- reading -------------------------------------------------------------------
 
 def error_item(name: str, line: Optional[int], message: str) -> Item:
@@ -370,8 +376,8 @@ def run_on_dask(options: argparse.Namespace, work: Iterable[List[Item]]) -> Iter
         slots = sum(client.nthreads().values()) or 1
 
         def submit(chunk: List[Item]) -> Any:
-            return client.submit(check_chunk, options.schema, folder, options.all_errors,
-                                 chunk, pure=False)
+            return client.submit(check_packed_chunk, options.schema, folder, options.all_errors,
+                                 pickle.dumps(chunk, pickle.HIGHEST_PROTOCOL), pure=False)
         yield from in_order(submit, work, 2 * slots)
     finally:
         client.close()
