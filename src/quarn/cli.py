@@ -28,6 +28,7 @@ names, messages), never the exceptions.
 import argparse
 import collections
 import importlib
+import io
 import json
 import os
 import pickle
@@ -596,9 +597,27 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 
 def run() -> None:
-    """The console script: a message that the terminal cannot encode (a
-    non-ASCII key under the C locale) is written with escapes, not lost."""
-    for stream in (sys.stdout, sys.stderr):
-        if hasattr(stream, 'reconfigure'):   # 3.7+
-            stream.reconfigure(errors='backslashreplace')
-    sys.exit(main())
+    """The console script: text that the terminal cannot encode (a
+    non-ASCII key under the C locale) is written with escapes, and a reader
+    that stops reading (``| head``) ends the command without a traceback."""
+    sys.stdout, sys.stderr = escaping(sys.stdout), escaping(sys.stderr)
+    try:
+        status = main()
+        sys.stdout.flush()
+    except BrokenPipeError:   # the reader left (| head): no traceback
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        status = 1
+    sys.exit(status)
+
+
+def escaping(stream: Any) -> Any:
+    """``stream``, writing what its encoding cannot hold as escapes."""
+    if hasattr(stream, 'reconfigure'):   # 3.7+
+        stream.reconfigure(errors='backslashreplace')
+        return stream
+    buffer = getattr(stream, 'buffer', None)
+    if buffer is None:
+        return stream
+    stream.flush()
+    return io.TextIOWrapper(buffer, encoding=stream.encoding, errors='backslashreplace',
+                            line_buffering=getattr(stream, 'line_buffering', False))
