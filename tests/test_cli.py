@@ -67,7 +67,7 @@ class Folder(object):
         return self.write(name, '\n'.join(lines) + '\n')
 
     def run(self, *args, **kwargs):
-        env = dict(os.environ)
+        env = dict(os.environ, **kwargs.get('env', {}))
         env['PYTHONPATH'] = os.pathsep.join([QUARN_PARENT] + [entry for entry in
                                             env.get('PYTHONPATH', '').split(os.pathsep) if entry])
         return subprocess.run([sys.executable, '-m', 'quarn'] + list(args), cwd=self.path, env=env,
@@ -160,6 +160,14 @@ def test_all_errors_reports_every_violation_through_iter_errors(folder):
         "data.jsonl:1: record 1: " + PORT,
         "data.jsonl:2: record 2: (top): SchemaMissingKeyError: at []: missing keys hostname"]
     assert '2 invalid (3 violations)' in every.stdout
+
+
+def test_text_an_ascii_terminal_cannot_show_is_escaped(folder):
+    data = folder.write('data.jsonl', '{"hostname": "caf\\u00e9", "port": "\\u00e9"}\n')   # JSON escapes
+    run = folder.run('collected:DEVICE', data, env={'PYTHONIOENCODING': 'ascii'})
+    assert (run.returncode, run.stderr) == (1, '')
+    assert run.stdout.startswith("data.jsonl:1: record 1: ['port']: SchemaTypeError: "
+                                 "at ['port']: expected <class 'int'>, got '\\xe9'\n")
 
 
 def test_json_format_parses_back(folder):
