@@ -81,9 +81,14 @@ setup(
                  'pytest==7.0.1; python_version < "3.7"',
                  'mypy; python_version >= "3.8"'] + FTP_SERVER,
         'bench': ['pydantic>=2; python_version >= "3.8"', 'msgspec; python_version >= "3.8"', 'voluptuous'],
+        # quarn-validate: a progress bar on a terminal, --dask (Dask runs on 3.9+).
+        'progress': ['tqdm'],
+        'dask': ['dask[distributed]; python_version >= "3.9"'],
+        'yaml': ['pyyaml'],
     },
     entry_points={
         'quarn.bargeon.plugins': ['localhost = quarn.plugins.localhost'],
+        'console_scripts': ['quarn-validate = quarn.cli:run'],
     },
     zip_safe=False,
 )
