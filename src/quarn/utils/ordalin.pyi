@@ -88,6 +88,10 @@ class Check(PathValidatingSchema):
     def validate(self, path: List[_Any], data: _Any, top: bool = ...) -> _Any: ...  # type: ignore[override]
 
 
+class Each(Schema):
+    def validate(self, data: _Any, top: bool = ...) -> _Any: ...
+
+
 class Path(Tuple[_Any, ...]):
     def __hash__(self) -> int: ...
     def __eq__(self, other: object) -> bool: ...
