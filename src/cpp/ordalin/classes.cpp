@@ -313,7 +313,8 @@ bool create_classes(PyObject *module) {
                                  method(schema_collect_fallbacks_def),
                                  method(schema_apply_defaults_def),
                                  method(schema_apply_fallback_def),
-                                 method(schema_validate_def)})))
+                                 method(schema_validate_def),
+                                 method(schema_json_schema_def)})))
         return false;
     if (!(g.PathValidatingSchema =
               make_class("PathValidatingSchema", {g.Schema}, PATH_VALIDATING_DOC, {})))

@@ -34,7 +34,7 @@ struct State {
     PyObject *schema_validate, *schema_collect_defaults, *schema_collect_fallbacks,
         *schema_apply_defaults, *schema_apply_fallback, *schema_str,
         *and_validate, *or_validate, *default_validate, *use_validate,
-        *path_aware_validate, *each_validate, *schema_json_schema;
+        *path_aware_validate, *each_validate;
     // Interned attribute names.
     PyObject *s_schema, *s_schemaType, *s_path, *s_schemas, *s_default,
         *s_fallback, *s_validate, *s_apply_defaults, *s_apply_fallback,
@@ -293,7 +293,7 @@ bool made_alone(const DictBuilder *builder, PyObject *d, Py_ssize_t held = 0);
 // Each class's own methods, in the order the class defines them.
 extern PyMethodDef schema_init_def, schema_str_def, schema_repr_def, schema_priority_def,
     schema_collect_defaults_def, schema_collect_fallbacks_def, schema_apply_defaults_def,
-    schema_apply_fallback_def, schema_validate_def;
+    schema_apply_fallback_def, schema_validate_def, schema_json_schema_def;
 extern PyMethodDef any_init_def;
 extern PyMethodDef and_init_def, and_str_def, and_validate_def;
 extern PyMethodDef or_init_def, or_str_def, or_validate_def;
