@@ -698,6 +698,15 @@ Ref Translator::dict_from_plan(KeyPlan &plan) {
     return out;
 }
 
+// Whether the translation of a dict schema accepts {}: 1, 0, or -1 when it
+// is looser than the schema (its answer would not be the schema's).
+int takes_empty_object(PyObject *body) {
+    if (PyDict_GetItemString(body, "not") || PyDict_GetItemString(body, "required") ||
+        PyDict_GetItemString(body, "minProperties"))
+        return 0;
+    return PyDict_GetItemString(body, "description") ? -1 : 1;
+}
+
 // What Schema(...).validate(data) checks with its top-level completion.
 Ref Translator::root(PyObject *self) {
     bool converts = false;
@@ -735,7 +744,18 @@ Ref Translator::root(PyObject *self) {
     if (!body) return body;
     int pure = is_pure(s);
     if (pure < 0) return Ref();
-    int accepted = pure ? engine_accepts(s, Py_None) : 1;
+    Leaves leaves;
+    if (!pure && is_dict && !leaves_of(s, leaves)) return Ref();
+    int accepted = 1;
+    if (pure) {
+        accepted = engine_accepts(s, Py_None);
+    } else if (is_dict && !leaves.defaults && !leaves.fallbacks) {
+        // Nothing to collect: None becomes {}, which the dict's own
+        // translation decides on when it is exact.
+        int empty_ok = takes_empty_object(body.get());
+        if (empty_ok >= 0) pure = 1;
+        accepted = empty_ok != 0;
+    }
     if (accepted < 0) return Ref();
     if (!accepted && !is_default) return body;
     if (!accepted) {
