@@ -407,7 +407,7 @@ private:
     Ref default_schema(PyObject *obj, bool &converts);
     bool plan_keys(PyObject *schema, bool completed, KeyPlan &plan, bool &converts);
     bool plan_entry(PyObject *key, PyObject *value, int priority, bool completed, KeyPlan &plan, bool &converts);
-    Ref completed_value(PyObject *key, PyObject *value, bool &converts, bool &may_be_absent);
+    Ref completed_value(PyObject *schema_key, PyObject *value, bool &converts, bool &may_be_absent);
     Ref dict_from_plan(KeyPlan &plan);
     bool enter(PyObject *o);
     std::vector<PyObject *> stack_;
@@ -570,42 +570,44 @@ bool Translator::plan_keys(PyObject *schema, bool completed, KeyPlan &plan, bool
 }
 
 // The name an Optional key stands for, or a class that takes any str
-// (`str`), or null with `never` set when it takes no str at all.
-PyObject *optional_target(PyObject *key, bool &never, bool &unknown) {
+// (`str`), or empty with `never` set when it takes no str at all.
+Ref optional_target(PyObject *key, bool &never, bool &unknown) {
     PyObject *validate = validate_of(Py_TYPE(key));
     if (validate != g.schema_validate && validate != g.default_validate) {
         unknown = true;
-        return nullptr;
+        return Ref();
     }
     Ref inner = quarn::getattr(key, g.s_schema);
-    if (!inner) return nullptr;
+    if (!inner) return inner;
     PyObject *o = inner.get();
-    if (is_str_key(o) || o == reinterpret_cast<PyObject *>(&PyUnicode_Type)) return o;  // kept by the key
+    if (is_str_key(o) || o == reinterpret_cast<PyObject *>(&PyUnicode_Type)) return inner;
     if (is_plain_value(o) || (Py_TYPE(o) == &PyType_Type && is_type_test(o)))
         never = true;
     else
         unknown = true;
-    return nullptr;
+    return Ref();
 }
 
 bool Translator::plan_entry(PyObject *key, PyObject *value, int priority, bool completed, KeyPlan &plan,
                             bool &converts) {
+    PyObject *schema_key = key;  // `key` becomes the name an Optional key wraps
     Leaves below;
     if (completed && !leaves_of(value, below)) return false;
     bool str_type = key == reinterpret_cast<PyObject *>(&PyUnicode_Type);
     bool named = is_str_key(key);
+    Ref target;  // what an Optional key wraps, held while it stands for the key
     if (priority == 2) {
         bool never = false, unknown = false;
-        PyObject *target = optional_target(key, never, unknown);
+        target = optional_target(key, never, unknown);
         if (PyErr_Occurred()) return false;
         if (unknown) {
             plan.looser_why = "an Optional key that only Python code can test";
             return true;
         }
         if (never) return true;  // takes no str key
-        named = is_str_key(target);
+        named = is_str_key(target.get());
         str_type = !named;
-        if (named) key = target;
+        if (named) key = target.get();
     }
     if (priority == 1 && !named && !str_type) {
         // A required key that no str equals: a type other than str, a
@@ -634,7 +636,7 @@ bool Translator::plan_entry(PyObject *key, PyObject *value, int priority, bool c
         return true;
     }
     bool may_be_absent = priority != 1;
-    Ref schema = completed && named ? completed_value(key, value, converts, may_be_absent) : this->value(value, converts);
+    Ref schema = completed && named ? completed_value(schema_key, value, converts, may_be_absent) : this->value(value, converts);
     if (!schema) return false;
     if (!named) {
         plan.catch_all = std::move(schema);
@@ -649,7 +651,7 @@ bool Translator::plan_entry(PyObject *key, PyObject *value, int priority, bool c
 
 // The value of a named key in a dict that the top-level validation
 // completes: its defaults fill it in when it is absent.
-Ref Translator::completed_value(PyObject *key, PyObject *value, bool &converts, bool &may_be_absent) {
+Ref Translator::completed_value(PyObject *schema_key, PyObject *value, bool &converts, bool &may_be_absent) {
     Leaves below;
     if (!leaves_of(value, below)) return Ref();
     if (below.fallbacks) {
@@ -662,8 +664,7 @@ Ref Translator::completed_value(PyObject *key, PyObject *value, bool &converts, 
     converts = true;
     // Absent, the key is filled with its defaults, which must validate.
     Ref alone = new_object();
-    if (!alone || PyDict_SetItem(alone.get(), key, value) < 0) return Ref();
-    // `alone` holds the key itself (an Optional key, if it is one).
+    if (!alone || PyDict_SetItem(alone.get(), schema_key, value) < 0) return Ref();
     int pure = is_pure(alone.get());
     if (pure < 0) return Ref();
     if (!pure) {
