@@ -3,6 +3,7 @@ import json
 
 import pytest
 
+from leakcheck import assert_no_leak, expect_raises
 from quarn.utils.exceptions import SchemaError
 from quarn.utils.ordalin import And, Any, Check, Default, Each, Fallback, Optional, Or, PathAwareUse, Schema, Use
 
@@ -148,6 +149,19 @@ def test_cyclic_schemas_raise_value_error_and_deep_ones_recursion_error():
         Schema(deep).json_schema()
 
 
+def test_no_leaks():
+    cyclic = Each(int)
+    cyclic.schema = cyclic
+    schema = Schema({'a': {'b': Default(int, 1)}, Optional('c'): Or(Each(str), [1.5]), str: Use(int)})
+
+    def block():
+        schema.json_schema()
+        Schema(Default(int, 'x')).json_schema()
+        expect_raises(ValueError, Schema(cyclic).json_schema)
+
+    assert_no_leak(block, iterations=200, rounds=3)
+
+
 def test_a_subclass_with_its_own_validate_is_left_open():
     class Mine(Each):
         def validate(self, data, top=False):
@@ -159,32 +173,38 @@ def test_a_subclass_with_its_own_validate_is_left_open():
 
 # -- the property: generated schemas without callables, generated JSON data --
 
-hypothesis = pytest.importorskip('hypothesis')
-st = hypothesis.strategies
+try:
+    import hypothesis
+    from hypothesis import strategies as st
+except ImportError:
+    hypothesis = None
 
-NAMES = st.sampled_from(['a', 'b'])
-FLOATS = st.floats(allow_nan=False, allow_infinity=False, width=32).filter(lambda f: not f.is_integer())
-SCALARS = st.none() | st.booleans() | st.integers(-2, 2) | FLOATS | NAMES
-JSON_DATA = st.recursive(
-    SCALARS, lambda inner: st.lists(inner, max_size=3) | st.dictionaries(NAMES, inner, max_size=2), max_leaves=6)
+if hypothesis is None:
+    @pytest.mark.skip(reason='hypothesis is not installed')
+    def test_json_schema_agrees_with_the_schema():
+        pass
+else:
+    NAMES = st.sampled_from(['a', 'b'])
+    FLOATS = st.floats(allow_nan=False, allow_infinity=False, width=32).filter(lambda f: not f.is_integer())
+    SCALARS = st.none() | st.booleans() | st.integers(-2, 2) | FLOATS | NAMES
+    JSON_DATA = st.recursive(
+        SCALARS, lambda inner: st.lists(inner, max_size=3) | st.dictionaries(NAMES, inner, max_size=2),
+        max_leaves=6)
 
-TYPES = st.sampled_from([int, float, str, bool, list, dict, tuple])
-KEYS = NAMES | NAMES.map(Optional) | st.just(str) | st.builds(Any) | st.just(Optional(str))
+    TYPES = st.sampled_from([int, float, str, bool, list, dict, tuple])
+    KEYS = NAMES | NAMES.map(Optional) | st.just(str) | st.builds(Any) | st.just(Optional(str))
 
+    def compound(inner):
+        return (st.dictionaries(KEYS, inner, max_size=3)
+                | st.lists(inner, min_size=1, max_size=3).map(lambda s: Or(*s))
+                | st.lists(inner, min_size=1, max_size=2).map(lambda s: And(*s))
+                | st.builds(Default, inner, SCALARS)
+                | st.builds(Each, inner)
+                | st.builds(Optional, inner))
 
-def compound(inner):
-    return (st.dictionaries(KEYS, inner, max_size=3)
-            | st.lists(inner, min_size=1, max_size=3).map(lambda s: Or(*s))
-            | st.lists(inner, min_size=1, max_size=2).map(lambda s: And(*s))
-            | st.builds(Default, inner, SCALARS)
-            | st.builds(Each, inner)
-            | st.builds(Optional, inner))
+    SCHEMAS = st.recursive(TYPES | SCALARS | st.builds(Any), compound, max_leaves=6)
 
-
-SCHEMAS = st.recursive(TYPES | SCALARS | st.builds(Any), compound, max_leaves=6)
-
-
-@hypothesis.settings(max_examples=200, deadline=None, suppress_health_check=list(hypothesis.HealthCheck))
-@hypothesis.given(SCHEMAS, JSON_DATA)
-def test_json_schema_agrees_with_the_schema(schema, data):
-    assert_agree(schema, data)
+    @hypothesis.settings(max_examples=200, deadline=None, suppress_health_check=list(hypothesis.HealthCheck))
+    @hypothesis.given(SCHEMAS, JSON_DATA)
+    def test_json_schema_agrees_with_the_schema(schema, data):
+        assert_agree(schema, data)

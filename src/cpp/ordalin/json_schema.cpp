@@ -300,7 +300,8 @@ public:
         PyTypeObject *t = Py_TYPE(s);
         if (t == &PyType_Type) return is_type_test(s);
         if (is_plain_value(s)) return 1;
-        if (std::find(stack_.begin(), stack_.end(), s) != stack_.end()) return 0;  // the walk refuses cycles
+        // A cycle is not put to the engine (the translation reports it).
+        if (std::find(stack_.begin(), stack_.end(), s) != stack_.end()) return 0;
         stack_.push_back(s);
         int r = container(s);
         stack_.pop_back();
