@@ -40,6 +40,17 @@ EXTENSIONS = {
 }
 # The FTP server the examples and the tests start (2.x needs 3.7).
 FTP_SERVER = ['pyftpdlib; python_version >= "3.7"', 'pyftpdlib<2; python_version < "3.7"']
+# The property tests of json_schema().  jsonschema 4 (draft 2020-12) needs
+# 3.7; from 4.18 on it needs rpds-py, a Rust extension that may have no
+# wheel yet for the newest interpreters, so those get the last release
+# without it.
+PROPERTY_TESTS = [
+    'hypothesis; python_version >= "3.7"',
+    'hypothesis<6.32; python_version < "3.7"',
+    'jsonschema>=4; python_version >= "3.7" and python_version < "3.14"',
+    'jsonschema>=4,<4.18; python_version >= "3.14"',
+    'jsonschema<4; python_version < "3.7"',
+]
 
 
 def wanted_extensions():
@@ -79,7 +90,7 @@ setup(
         # mypy checks the README's code with --strict; it installs on 3.8+.
         'test': ['pytest>=7.0; python_version >= "3.7"',
                  'pytest==7.0.1; python_version < "3.7"',
-                 'mypy; python_version >= "3.8"'] + FTP_SERVER,
+                 'mypy; python_version >= "3.8"'] + FTP_SERVER + PROPERTY_TESTS,
         'bench': ['pydantic>=2; python_version >= "3.8"', 'msgspec; python_version >= "3.8"', 'voluptuous'],
         # quarn-validate: a progress bar on a terminal, --dask (Dask runs on 3.9+).
         'progress': ['tqdm'],

@@ -286,7 +286,7 @@ def docstring_example(doc):
 
 
 DOCUMENTED = [(name, getattr(ordalin, name)) for name in
-              ('Schema', 'And', 'Or', 'Fallback', 'Use', 'PathAwareUse', 'Check', 'Path')]
+              ('Schema', 'And', 'Or', 'Fallback', 'Use', 'PathAwareUse', 'Check', 'Each', 'Path')]
 DOCUMENTED += [('ordalin', ordalin), ('BargeonBase.get_child', BargeonBase.get_child)]
 
 

@@ -1,4 +1,5 @@
-// Creation of the engine's classes: the eleven of the schema vocabulary, then Check.
+// Creation of the engine's classes: the eleven of the schema vocabulary, then Check
+// and Each.
 //
 // They are ordinary Python classes: made by calling `type(name, bases, ns)`
 // so that their metaclass is `type`, their instances have a `__dict__` and
@@ -181,6 +182,34 @@ const char CHECK_DOC[] =
     "        message (str): shown in the error, if given.\n"
     "    ";
 
+const char EACH_DOC[] =
+    "Each Class (Schema)\n"
+    "\n"
+    "    Validates every element of a list, tuple or set with one schema and\n"
+    "    returns a new container of the same built-in type (a list, tuple or set\n"
+    "    subclass gives a plain list, tuple or set) holding the validated\n"
+    "    elements. Anything else, a str, a dict or a frozenset included, is\n"
+    "    rejected with SchemaTypeError. A plain list such as [str] stays a value\n"
+    "    compared with ==.\n"
+    "\n"
+    "    Example:\n"
+    "        Schema({'vlans': Each(Use(int))}).validate({'vlans': ['10', '20']})\n"
+    "        # {'vlans': [10, 20]}\n"
+    "\n"
+    "    Errors:\n"
+    "        an element's error has the element's index in its location (and in\n"
+    "        its path), right after the keys that lead to the container. A set's\n"
+    "        elements have no position: an error in a set is located at the set.\n"
+    "\n"
+    "    Note:\n"
+    "        defaults and fallbacks inside an Each are not applied: a dict\n"
+    "        element must hold its Default and Fallback keys itself (a Default\n"
+    "        element still turns a None element into its default).\n"
+    "\n"
+    "    Arguments:\n"
+    "        schema (any): the schema of every element.\n"
+    "    ";
+
 const char PATH_DOC[] =
     "Path object (tuple)\n"
     "\n"
@@ -284,7 +313,8 @@ bool create_classes(PyObject *module) {
                                  method(schema_collect_fallbacks_def),
                                  method(schema_apply_defaults_def),
                                  method(schema_apply_fallback_def),
-                                 method(schema_validate_def)})))
+                                 method(schema_validate_def),
+                                 method(schema_json_schema_def)})))
         return false;
     if (!(g.PathValidatingSchema =
               make_class("PathValidatingSchema", {g.Schema}, PATH_VALIDATING_DOC, {})))
@@ -314,6 +344,7 @@ bool create_classes(PyObject *module) {
     if (!(g.Check = make_class("Check", {g.PathValidatingSchema}, CHECK_DOC,
                                {method(check_init_def), method(check_validate_def)})))
         return false;
+    if (!(g.Each = make_class("Each", {g.Schema}, EACH_DOC, {method(each_validate_def)}))) return false;
 
     g.schema_validate = own_descriptor(g.Schema, "validate");
     g.schema_collect_defaults = own_descriptor(g.Schema, "collect_defaults");
@@ -326,6 +357,7 @@ bool create_classes(PyObject *module) {
     g.default_validate = own_descriptor(g.Default, "validate");
     g.use_validate = own_descriptor(g.Use, "validate");
     g.path_aware_validate = own_descriptor(g.PathAwareUse, "validate");
+    g.each_validate = own_descriptor(g.Each, "validate");
 
     const Spec classes[] = {
         {&g.Schema, "Schema"},   {&g.PathValidatingSchema, "PathValidatingSchema"},
@@ -334,6 +366,7 @@ bool create_classes(PyObject *module) {
         {&g.Default, "Default"}, {&g.Fallback, "Fallback"},
         {&g.Use, "Use"},         {&g.PathAwareUse, "PathAwareUse"},
         {&g.Path, "Path"},       {&g.Check, "Check"},
+        {&g.Each, "Each"},
     };
     for (const Spec &c : classes)
         if (!quarn::add_to_module(module, c.name, Ref::borrow(*c.slot))) return false;

@@ -319,6 +319,7 @@ Ref validate_schema_object(PyObject *obj, PyObject *data, bool top) {
     if (validate == g.and_validate) return and_validate_impl(obj, data, top);
     if (validate == g.use_validate) return use_validate_impl(obj, data);
     if (validate == g.default_validate) return default_validate_impl(obj, data, top);
+    if (validate == g.each_validate) return each_validate_impl(obj, data, top);
     note_user_code();
     return quarn::call_method(obj, g.s_validate, data, top ? Py_True : Py_False);
 }

@@ -148,6 +148,7 @@ const char MODULE_DOC[] =
     "    Use(callable)       converts: the callable's result replaces the data\n"
     "    PathAwareUse(f)     converts with f(path, data)\n"
     "    Check(predicate)    keeps the data, rejects it when predicate(data) is false\n"
+    "    Each(schema)        every element of a list, tuple or set, in a new container\n"
     "    Default(schema, v)  a key filled with v when absent\n"
     "    Fallback(schema, k) a key filled from the key k of the same data\n"
     "\n"

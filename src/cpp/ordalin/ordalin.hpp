@@ -22,8 +22,8 @@ struct State {
     // The eleven classes, in creation order.
     PyObject *Schema, *PathValidatingSchema, *Optional, *Any, *And, *Or,
         *Default, *Fallback, *Use, *PathAwareUse, *Path;
-    // A predicate test, made after them.
-    PyObject *Check;
+    // A predicate test and the element-wise container schema, made after them.
+    PyObject *Check, *Each;
     // The exception classes of the sibling module `exceptions`.
     PyObject *SchemaValueError, *SchemaClassError, *SchemaTypeError,
         *SchemaMissingKeyError, *SchemaUnsupportedKeyError, *SchemaError,
@@ -34,7 +34,7 @@ struct State {
     PyObject *schema_validate, *schema_collect_defaults, *schema_collect_fallbacks,
         *schema_apply_defaults, *schema_apply_fallback, *schema_str,
         *and_validate, *or_validate, *default_validate, *use_validate,
-        *path_aware_validate;
+        *path_aware_validate, *each_validate;
     // Interned attribute names.
     PyObject *s_schema, *s_schemaType, *s_path, *s_schemas, *s_default,
         *s_fallback, *s_validate, *s_apply_defaults, *s_apply_fallback,
@@ -246,6 +246,7 @@ Ref and_validate_impl(PyObject *self, PyObject *data, bool top);
 Ref use_validate_impl(PyObject *self, PyObject *data);
 Ref path_aware_validate_impl(PyObject *self, PyObject *path, PyObject *data);
 Ref default_validate_impl(PyObject *self, PyObject *data, bool top);
+Ref each_validate_impl(PyObject *self, PyObject *data, bool top);
 
 // ---- dict_walk.cpp ---------------------------------------------------------
 // `try_fast`: first try the fast walk with the schema's compiled tree;
@@ -292,7 +293,7 @@ bool made_alone(const DictBuilder *builder, PyObject *d, Py_ssize_t held = 0);
 // Each class's own methods, in the order the class defines them.
 extern PyMethodDef schema_init_def, schema_str_def, schema_repr_def, schema_priority_def,
     schema_collect_defaults_def, schema_collect_fallbacks_def, schema_apply_defaults_def,
-    schema_apply_fallback_def, schema_validate_def;
+    schema_apply_fallback_def, schema_validate_def, schema_json_schema_def;
 extern PyMethodDef any_init_def;
 extern PyMethodDef and_init_def, and_str_def, and_validate_def;
 extern PyMethodDef or_init_def, or_str_def, or_validate_def;
@@ -300,6 +301,7 @@ extern PyMethodDef default_init_def, default_validate_def;
 extern PyMethodDef fallback_init_def;
 extern PyMethodDef use_validate_def, path_aware_use_validate_def;
 extern PyMethodDef check_init_def, check_validate_def;
+extern PyMethodDef each_validate_def;
 extern PyMethodDef path_hash_def, path_eq_def, path_is_dynamic_def, path_missing_from_def;
 
 }  // namespace ordalin
