@@ -46,7 +46,7 @@ def test_member_order_and_docstrings():
     assert [k for k in vars(Schema) if not k.startswith('__') or k in (
         '__init__', '__str__', '__repr__')] == [
         '__init__', '__str__', '__repr__', 'priority', 'collect_defaults',
-        'collect_fallbacks', 'apply_defaults', 'apply_fallback', 'validate']
+        'collect_fallbacks', 'apply_defaults', 'apply_fallback', 'validate', 'iter_errors']
     assert [k for k in vars(Path) if k in ('__hash__', '__eq__', 'is_dynamic', 'missing_from')] == [
         '__hash__', '__eq__', 'is_dynamic', 'missing_from']
     assert Schema.__doc__.startswith('Schema class')
