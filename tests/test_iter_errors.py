@@ -142,10 +142,10 @@ def test_defaults_and_fallbacks_are_applied_first(walk, data, expected):
 
 
 class Raising(Schema):
-    """A schema object whose validate raises what it was given."""
+    """A schema object whose validate raises the exception class it was given."""
 
     def validate(self, data, top=False):
-        raise self.schema
+        raise self.schema('raised by validate')
 
 
 class Interrupting(object):
@@ -167,7 +167,7 @@ def deep(levels):
 @pytest.mark.parametrize('make, raised', [
     (lambda: ({'a': int, 'b': Interrupting(KeyboardInterrupt())}, {'a': 'x', 'b': 1}), KeyboardInterrupt),
     (lambda: ({'a': int, 'b': {'c': Use(Interrupting(MemoryError()))}}, {'a': 'x', 'b': {'c': 1}}), MemoryError),
-    (lambda: ({'a': int, 'b': {'c': Raising(TypeError('boom'))}}, {'a': 'x', 'b': {'c': 1}}), TypeError),
+    (lambda: ({'a': int, 'b': {'c': Raising(TypeError)}}, {'a': 'x', 'b': {'c': 1}}), TypeError),
     (lambda: ({'a': int, 'b': deep(100000)[0]}, {'a': 'x', 'b': deep(100000)[1]}), RecursionError),
 ])
 def test_errors_that_are_not_schema_errors_propagate(walk, make, raised):
@@ -208,3 +208,22 @@ def test_data_changed_by_a_callable_during_the_walk(walk):
     errors = list(Schema(schema).iter_errors(data))
     # The walk reads the values as they are when it comes to them.
     assert summary(errors) == [(SchemaTypeError, ('a',)), (SchemaTypeError, ('d', 'e'))]
+
+
+@pytest.mark.parametrize('schema, data', [
+    (DEVICE, {'hostname': 1, 'port': 'ssh', 'mgmt': {'vrf': 5, 'odd': 0}, 'extra': True}),
+    (INTERFACES, {'interfaces': {'Gi0/0': {'mtu': '1500'}, 'Gi0/1': {'mtu': 'x'}}}),
+    (FALLBACK, {'mgmt': {}}),
+    ({'a': int, 'b': Raising(TypeError)}, {'a': 'x', 'b': 1}),
+])
+def test_no_leak(walk, schema, data):
+    from leakcheck import assert_no_leak
+
+    def block():
+        try:
+            for error in Schema(schema).iter_errors(data):
+                del error
+        except TypeError:
+            pass
+
+    assert_no_leak(block, iterations=100, watch=[data, schema])
