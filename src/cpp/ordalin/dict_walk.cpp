@@ -608,7 +608,7 @@ namespace {
 
 // Whether `data` is a dict (a subclass too): false with SchemaTypeError
 // raised if not, or another error set.
-bool is_dict_data(PyObject *schema, PyObject *data, PathCtx &path) {
+__attribute__((always_inline)) inline bool is_dict_data(PyObject *schema, PyObject *data, PathCtx &path) {
     if (PyDict_Check(data)) return true;
     int r = is_plain(data) ? 0 : PyObject_IsInstance(data, reinterpret_cast<PyObject *>(&PyDict_Type));
     if (!r) raise_at(g.SchemaTypeError, path, {schema, data});
@@ -617,7 +617,7 @@ bool is_dict_data(PyObject *schema, PyObject *data, PathCtx &path) {
 
 // The fast walk of `data` with the compiled tree of `schema`, when there is
 // one; Abort when it was not tried.
-Fast try_fast_walk(PyObject *schema, PyObject *data, PathCtx &path, Ref &out, const DictBuilder *private_dicts) {
+__attribute__((always_inline)) inline Fast try_fast_walk(PyObject *schema, PyObject *data, PathCtx &path, Ref &out, const DictBuilder *private_dicts) {
     if (!g_fast_walk_enabled || !PyDict_CheckExact(schema) || !PyDict_CheckExact(data) || !in_validation())
         return Fast::Abort;
     const DictPlan *plan = plan_of(schema);

@@ -260,7 +260,7 @@ struct Prepared {
 
 // Completes `data` when `top` (defaults, then fallbacks) and reads the
 // schema; false with an error set.
-bool prepare(PyObject *self, PyObject *data, bool top, Prepared &p) {
+__attribute__((always_inline)) inline bool prepare(PyObject *self, PyObject *data, bool top, Prepared &p) {
     p.data = Ref::borrow(data);
     // `schema` and `schemaType`, read once for the two passes and the walk
     // when reading them runs no Python code; read again by each step after
