@@ -47,7 +47,7 @@ def test_member_order_and_docstrings():
         '__init__', '__str__', '__repr__')] == [
         '__init__', '__str__', '__repr__', 'priority', 'collect_defaults',
         'collect_fallbacks', 'apply_defaults', 'apply_fallback', 'validate',
-        'json_schema']  # an addition, after the original members
+        'iter_errors', 'json_schema']  # additions, after the original members
     assert [k for k in vars(Path) if k in ('__hash__', '__eq__', 'is_dynamic', 'missing_from')] == [
         '__hash__', '__eq__', 'is_dynamic', 'missing_from']
     assert Schema.__doc__.startswith('Schema class')

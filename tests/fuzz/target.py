@@ -17,7 +17,11 @@ that validation gets deep), validates, and checks the invariants:
 5. the compiled fast walk and the general walk agree: the same result, or
    an exception of the same class with the same arguments;
 6. a top-level validation gives what its definition gives:
-   ``validate(apply_fallback(apply_defaults(data)), False)``.
+   ``validate(apply_fallback(apply_defaults(data)), False)``;
+7. ``iter_errors`` yields nothing when validation succeeds, and otherwise
+   first the error that validation raises (the same class, ``args``,
+   ``str``, ``path`` and ``location``), then only schema exceptions; it
+   leaves the input data as it was.
 
 The decoding is plain Python and deterministic, so a saved input replays
 the same case on every interpreter, with or without atheris.  Run as a
@@ -287,6 +291,29 @@ def check_top_level_definition(schema, data):
         raise Failed('validate gave {!r}, its two steps {!r}'.format(whole, steps))
 
 
+def error_facts(error):
+    return (type(error), repr(error.args), str(error), repr(getattr(error, 'path', None)),
+            repr(getattr(error, 'location', None)))
+
+
+def check_first_error(schema, data):
+    try:
+        Schema(schema).validate(data)
+        expected = None
+    except exceptions.SchemaError as e:
+        expected = error_facts(e)
+    before = snapshot(data)
+    errors = list(Schema(schema).iter_errors(data))
+    if snapshot(data) != before:
+        raise Failed('iter_errors changed the input data')
+    first = error_facts(errors[0]) if errors else None
+    if first != expected:
+        raise Failed('iter_errors began with {!r}, validate raised {!r}'.format(first, expected))
+    for error in errors:
+        if not isinstance(error, exceptions.SchemaError):
+            raise Failed('iter_errors yielded {!r}'.format(error))
+
+
 def run_case(schema, built, data, top):
     before = snapshot(data)
     allowed = set(id(o) for o in walk(data))
@@ -303,6 +330,7 @@ def run_case(schema, built, data, top):
     check_walks_agree(schema, data, top)
     if top:
         check_top_level_definition(schema, data)
+        check_first_error(schema, data)
     if isinstance(result, exceptions.SchemaError):
         return
     schema_ids = set(id(o) for o in built.objects)

@@ -313,7 +313,7 @@ bool create_classes(PyObject *module) {
                                  method(schema_collect_fallbacks_def),
                                  method(schema_apply_defaults_def),
                                  method(schema_apply_fallback_def),
-                                 method(schema_validate_def),
+                                 method(schema_validate_def), method(schema_iter_errors_def),
                                  method(schema_json_schema_def)})))
         return false;
     if (!(g.PathValidatingSchema =

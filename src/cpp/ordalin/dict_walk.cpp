@@ -233,8 +233,9 @@ enum class Match;
 // priority order.
 class DictWalk {
 public:
-    DictWalk(PyObject *schema, PyObject *data, PathCtx &path)
-        : schema_(schema), data_(data), path_(path), result_(data) {}
+    // With a `collector`, the walk records the errors and goes on (collect_dict).
+    DictWalk(PyObject *schema, PyObject *data, PathCtx &path, ErrorCollector *collector = nullptr)
+        : schema_(schema), data_(data), path_(path), collector_(collector), result_(data) {}
 
     Ref run();
     // Takes the snapshot now (the dict is still as it was at the start).
@@ -251,11 +252,15 @@ private:
     bool try_candidates(const Entry &e, PyObject *value, const SchemaView &v);
     int candidate_takes(const Candidate &c, PyObject *key, Ref &stored, bool general);
     bool accept(const Entry &e, PyObject *sk, PyObject *sub_schema, PyObject *stored_key, PyObject *value);
+    Ref check_value(PyObject *key, PyObject *sub_schema, PyObject *value);
+    Ref check_collecting(PyObject *key, PyObject *sub_schema, PyObject *value);
+    bool recorded() { return collector_ && collector_->record(); }
     Ref finish(Ref built);
     const EntryVec *snapshot() const { return snapshot_taken_ ? &entries_ : nullptr; }
 
     PyObject *schema_, *data_;
     PathCtx &path_;
+    ErrorCollector *collector_;  // null unless the walk collects its errors
     KeyFacts facts_;
     std::shared_ptr<SchemaView> view_;  // made when a key misses
     Coverage cov_;
@@ -338,15 +343,36 @@ Ref DictWalk::direct_hit(PyObject *key) {
 // validate the value with the schema's value for it and store the result
 // under `stored_key` (the key test's result).
 bool DictWalk::accept(const Entry &e, PyObject *sk, PyObject *sub_schema, PyObject *stored_key, PyObject *value) {
-    path_.push(e.key.get());
-    Ref checked = dispatch(sub_schema, reinterpret_cast<PyObject *>(Py_TYPE(sub_schema)), value, path_);
-    path_.pop();
-    if (!checked) {
-        note_error_key(e.key.get());
-        return false;
-    }
+    Ref checked = collector_ ? check_collecting(e.key.get(), sub_schema, value)
+                             : check_value(e.key.get(), sub_schema, value);
+    if (!checked) return false;
     cov_.add(e.key.get(), sk);
     return result_.add(e, stored_key, std::move(checked), snapshot());
+}
+
+// The value under `key`, validated with `sub_schema`.
+Ref DictWalk::check_value(PyObject *key, PyObject *sub_schema, PyObject *value) {
+    path_.push(key);
+    Ref checked = dispatch(sub_schema, reinterpret_cast<PyObject *>(Py_TYPE(sub_schema)), value, path_);
+    path_.pop();
+    if (!checked) note_error_key(key);
+    return checked;
+}
+
+// The same when collecting: an exact dict schema (which the dispatcher
+// would walk straight away) collects its own errors; a schema error out of
+// any other is recorded, and the value stands as its own result, so that
+// the key counts as matched.
+Ref DictWalk::check_collecting(PyObject *key, PyObject *sub_schema, PyObject *value) {
+    path_.push(key);
+    collector_->push(key);
+    Ref checked = PyDict_CheckExact(sub_schema)
+                      ? collect_dict(sub_schema, value, path_, *collector_)
+                      : dispatch(sub_schema, reinterpret_cast<PyObject *>(Py_TYPE(sub_schema)), value, path_);
+    if (!checked && collector_->record()) checked = Ref::borrow(value);
+    collector_->pop();
+    path_.pop();
+    return checked;
 }
 
 // Whether the candidate `c` takes the plain data key `key`: 1 yes (under
@@ -521,8 +547,8 @@ Ref DictWalk::finish(Ref built) {
     if (!built) return built;
     // Counting is exact only while neither dict changed.
     bool counted = data_unchanged() && schema_unchanged();
-    if (!check_required(schema_, data_, path_, cov_, facts_.required, counted)) return Ref();
-    if (!check_unsupported(data_, built.get(), path_)) return Ref();
+    if (!check_required(schema_, data_, path_, cov_, facts_.required, counted) && !recorded()) return Ref();
+    if (!check_unsupported(data_, built.get(), path_) && !recorded()) return Ref();
     return built;
 }
 
@@ -578,28 +604,64 @@ void snapshot_straight_walks() {
     for (DictWalk *w : g_straight_walks) w->take_snapshot();
 }
 
+namespace {
+
+// Whether `data` is a dict (a subclass too): false with SchemaTypeError
+// raised if not, or another error set.
+__attribute__((always_inline)) inline bool is_dict_data(PyObject *schema, PyObject *data, PathCtx &path) {
+    if (PyDict_Check(data)) return true;
+    int r = is_plain(data) ? 0 : PyObject_IsInstance(data, reinterpret_cast<PyObject *>(&PyDict_Type));
+    if (!r) raise_at(g.SchemaTypeError, path, {schema, data});
+    return r > 0;
+}
+
+// The fast walk of `data` with the compiled tree of `schema`, when there is
+// one; Abort when it was not tried.
+__attribute__((always_inline)) inline Fast try_fast_walk(PyObject *schema, PyObject *data, PathCtx &path, Ref &out, const DictBuilder *private_dicts) {
+    if (!g_fast_walk_enabled || !PyDict_CheckExact(schema) || !PyDict_CheckExact(data) || !in_validation())
+        return Fast::Abort;
+    const DictPlan *plan = plan_of(schema);
+    return plan ? fast_validate(*plan, data, path, out, private_dicts) : Fast::Abort;
+}
+
+}  // namespace
+
 Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path, bool try_fast,
                   const DictBuilder *private_dicts) {
-    if (!PyDict_Check(data)) {
-        int r = is_plain(data) ? 0 : PyObject_IsInstance(data, reinterpret_cast<PyObject *>(&PyDict_Type));
-        if (r < 0) return Ref();
-        if (!r) return raise_at(g.SchemaTypeError, path, {schema, data});
-    }
+    if (!is_dict_data(schema, data, path)) return Ref();
     quarn::RecursionGuard guard(" while validating a dictionary");
     if (!guard.ok()) return Ref();
-    if (try_fast && g_fast_walk_enabled && PyDict_CheckExact(schema) && PyDict_CheckExact(data) &&
-        in_validation()) {
-        if (const DictPlan *plan = plan_of(schema)) {
-            Ref out;
-            switch (fast_validate(*plan, data, path, out, private_dicts)) {
-            case Fast::Ok: return out;
-            case Fast::Error: return Ref();
-            case Fast::Fail:
-            case Fast::Abort: break;  // the general walk decides, from the start
-            }
+    if (try_fast) {
+        Ref out;
+        switch (try_fast_walk(schema, data, path, out, private_dicts)) {
+        case Fast::Ok: return out;
+        case Fast::Error: return Ref();
+        case Fast::Fail:
+        case Fast::Abort: break;  // the general walk decides, from the start
         }
     }
     return DictWalk(schema, data, path).run();
+}
+
+Ref collect_dict(PyObject *schema, PyObject *data, PathCtx &path, ErrorCollector &collector,
+                 const DictBuilder *private_dicts) {
+    if (!is_dict_data(schema, data, path)) return Ref();
+    quarn::RecursionGuard guard(" while validating a dictionary");
+    if (!guard.ok()) return Ref();
+    // Valid data costs what validate costs.  A fast walk that failed did
+    // nothing a caller could see (its error, raised by a general walk of
+    // the invalid dict below, is dropped): the collecting walk starts over.
+    Ref out;
+    switch (try_fast_walk(schema, data, path, out, private_dicts)) {
+    case Fast::Ok: return out;
+    case Fast::Error:
+        if (!PyErr_ExceptionMatches(g.SchemaError)) return Ref();
+        PyErr_Clear();
+        break;
+    case Fast::Fail:
+    case Fast::Abort: break;
+    }
+    return DictWalk(schema, data, path, &collector).run();
 }
 
 }  // namespace ordalin

@@ -249,15 +249,25 @@ Ref validate_completed(PyObject *schema, PyObject *schema_type, PyObject *data, 
 }  // namespace
 
 namespace {
-Ref validate_body(PyObject *self, PyObject *data, bool top) {
-    Ref current = Ref::borrow(data);
+// What one validation walks: the data (completed by a top-level one) and
+// the schema it is walked with.
+struct Prepared {
+    Ref data;
     Completion completion;  // outlives the walk: it keeps the dicts it made
+    Ref schema, schema_type;
+    uint64_t completed = 0;  // the epoch once the data was completed
+};
+
+// Completes `data` when `top` (defaults, then fallbacks) and reads the
+// schema; false with an error set.
+__attribute__((always_inline)) inline bool prepare(PyObject *self, PyObject *data, bool top, Prepared &p) {
+    p.data = Ref::borrow(data);
     // `schema` and `schemaType`, read once for the two passes and the walk
     // when reading them runs no Python code; read again by each step after
     // Python code has run (which may have assigned them).
-    Ref schema, schema_type;
+    Ref &schema = p.schema, &schema_type = p.schema_type;
     if (top) {
-        if (reads_schema_plainly(self) && !read_schema(self, schema, schema_type)) return Ref();
+        if (reads_schema_plainly(self) && !read_schema(self, schema, schema_type)) return false;
         uint64_t epoch = g_user_epoch;
         auto forget_if_code_ran = [&]() {
             if (epoch == g_user_epoch) return;
@@ -265,18 +275,65 @@ Ref validate_body(PyObject *self, PyObject *data, bool top) {
             schema_type = Ref();
         };
         if (!schema || !completes_nothing(self, schema.get(), schema_type.get(), data)) {
-            current = apply_defaults_for(self, schema.get(), schema_type.get(), current.get(), &completion);
-            if (!current) return current;
+            p.data = apply_defaults_for(self, schema.get(), schema_type.get(), p.data.get(), &p.completion);
+            if (!p.data) return false;
             forget_if_code_ran();
-            current = apply_fallback_for(self, schema.get(), schema_type.get(), current.get(), &completion);
-            if (!current) return current;
+            p.data = apply_fallback_for(self, schema.get(), schema_type.get(), p.data.get(), &p.completion);
+            if (!p.data) return false;
             forget_if_code_ran();
         }
     }
-    uint64_t completed = g_user_epoch;
-    if (!schema && !read_schema(self, schema, schema_type)) return Ref();
+    p.completed = g_user_epoch;
+    return schema || read_schema(self, schema, schema_type);
+}
+
+Ref validate_body(PyObject *self, PyObject *data, bool top) {
+    Prepared p;
+    if (!prepare(self, data, top, p)) return Ref();
     PathCtx path = PathCtx::of_owner(self);
-    return validate_completed(schema.get(), schema_type.get(), current.get(), path, completion, completed);
+    return validate_completed(p.schema.get(), p.schema_type.get(), p.data.get(), path, p.completion, p.completed);
+}
+
+// The walk of iter_errors over the prepared data: a dict schema collects
+// the errors of its values; any other fails as one.
+Ref collect_prepared(PyObject *self, Prepared &p, ErrorCollector &collector) {
+    PathCtx path = PathCtx::of_owner(self);
+    PyObject *schema = p.schema.get();
+    if (p.schema_type.get() != reinterpret_cast<PyObject *>(&PyDict_Type) || !PyDict_CheckExact(schema))
+        return dispatch(schema, p.schema_type.get(), p.data.get(), path);
+    // As in validate_completed: dicts that no one has seen may be taken in place.
+    const DictBuilder *private_dicts = p.completed == g_user_epoch ? p.completion.builder.get() : nullptr;
+    return collect_dict(schema, p.data.get(), path, collector, private_dicts);
+}
+
+// iter_errors of an object whose class has a `validate` of its own: the
+// one error of `validate(data)`, if it raises one.
+Ref error_of_own_validate(PyObject *self, PyObject *data) {
+    Ref errors = Ref::steal(PyList_New(0));
+    if (!errors) return errors;
+    note_user_code();
+    Ref result = quarn::call_method(self, g.s_validate, data);
+    if (!result) {
+        if (!PyErr_ExceptionMatches(g.SchemaError)) return Ref();
+        quarn::SavedError saved;
+        Ref exc = saved.value();
+        if (!exc || PyList_Append(errors.get(), exc.get()) < 0) return Ref();
+    }
+    return Ref::steal(PyObject_GetIter(errors.get()));
+}
+
+// Every error of a top-level validation, in the order the walk meets them.
+// An error of the completion is the only one; so is that of a schema that
+// is not a dict.
+Ref iter_errors_impl(PyObject *self, PyObject *data) {
+    if (validate_of(Py_TYPE(self)) != g.schema_validate) return error_of_own_validate(self, data);
+    ErrorLocation location;
+    ErrorCollector collector(location);
+    if (!collector.ready()) return Ref();
+    Prepared p;
+    Ref walked = prepare(self, data, true, p) ? collect_prepared(self, p, collector) : Ref();
+    if (!walked && !collector.record()) return Ref();
+    return collector.iterator();
 }
 }  // namespace
 
@@ -333,6 +390,15 @@ PyObject *validate_with(PyObject *self, PyObject *data, PyObject *top) {
     return schema_validate_impl(self, data, truth != 0).release();
 }
 
+PyObject *schema_iter_errors(PyObject *self, PyObject *args, PyObject *kwargs) {
+    static const char *kwlist[] = {"data", nullptr};
+    PyObject *data;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:iter_errors", const_cast<char **>(kwlist), &data))
+        return nullptr;
+    ValidationScope scope;
+    return iter_errors_impl(self, data).release();
+}
+
 PyObject *schema_validate(PyObject *self, PyObject *args, PyObject *kwargs) {
     static const char *kwlist[] = {"data", "top", nullptr};
     PyObject *data, *top = Py_True;
@@ -385,5 +451,18 @@ PyMethodDef schema_validate_def = {
     "Validates data against the schema and returns the validated data.\n\n"
     "A top-level call first completes the data with the schema's defaults\n"
     "and fallbacks."};
+
+PyMethodDef schema_iter_errors_def = {
+    "iter_errors", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(schema_iter_errors)),
+    METH_VARARGS | METH_KEYWORDS,
+    "iter_errors($self, data)\n--\n\n"
+    "Returns an iterator over every violation in the data, each the schema\n"
+    "exception that validate would raise for that element alone, with its\n"
+    "location, in the order the walk meets them; nothing for valid data.\n\n"
+    "The data is first completed with the schema's defaults and fallbacks,\n"
+    "as by validate (an error there is the only one).  The walk goes on only\n"
+    "through values whose schema is a dictionary: the failure of any other\n"
+    "schema (Or, And, Use, a callable, a schema object) is one error.  The\n"
+    "first error is the one validate raises."};
 
 }  // namespace ordalin

@@ -64,13 +64,32 @@ void ErrorLocation::attach() {
     if (!PyErr_ExceptionMatches(g.SchemaError)) return;
     quarn::SavedError saved;
     Ref exc = saved.value();
-    if (exc && !set_location(exc.get())) PyErr_Clear();  // the error in hand matters more
+    if (exc && !set_location(exc.get(), {})) PyErr_Clear();  // the error in hand matters more
     saved.restore();
 }
 
-bool ErrorLocation::set_location(PyObject *exc) {
+bool ErrorLocation::locate(PyObject *exc, const std::vector<Ref> &prefix) {
+    bool located = set_location(exc, prefix);
+    forget();
+    return located;
+}
+
+// The keys are dropped; so is a swallowed error they described, which may
+// run Python code (a finalizer): the walks are told.
+void ErrorLocation::forget() {
+    keys_.clear();
+    if (!error_) return;
+    if (Py_REFCNT(error_.get()) == 1) note_user_code();
+    quarn::SavedError pending;
+    error_.reset();
+    pending.restore();
+}
+
+bool ErrorLocation::set_location(PyObject *exc, const std::vector<Ref> &prefix) {
     Ref keys = Ref::steal(PyList_New(0));
     if (!keys) return false;
+    for (const Ref &k : prefix)
+        if (PyList_Append(keys.get(), k.get()) < 0) return false;
     if (error_.get() == exc)
         for (size_t i = keys_.size(); i-- > 0;)
             if (PyList_Append(keys.get(), keys_[i].get()) < 0) return false;
@@ -93,6 +112,23 @@ bool ErrorLocation::set_location(PyObject *exc) {
     }
 #endif
     return true;
+}
+
+// The location is set as a top-level validation would set it for the error
+// leaving it from here; a failure to set it is dropped, as there.
+bool ErrorCollector::record() {
+    if (!PyErr_ExceptionMatches(g.SchemaError)) return false;
+    Ref exc;
+    {
+        quarn::SavedError saved;
+        exc = saved.value();
+    }
+    if (!exc) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (!location_.locate(exc.get(), keys_)) PyErr_Clear();
+    return PyList_Append(errors_.get(), exc.get()) == 0;
 }
 
 }  // namespace ordalin

@@ -119,15 +119,47 @@ public:
     ErrorLocation &operator=(const ErrorLocation &) = delete;
     void attach();
     void add_key(PyObject *key);
+    // Sets the location of `exc`: the keys of `prefix`, then those the walks
+    // added for it and those an inner validation gave it; then forgets the
+    // keys, so that the next error starts from none.  False with an error set.
+    bool locate(PyObject *exc, const std::vector<Ref> &prefix);
 
 private:
-    bool set_location(PyObject *exc);
+    bool set_location(PyObject *exc, const std::vector<Ref> &prefix);
+    void forget();
     Ref error_;                // the error the keys describe
     std::vector<Ref> keys_;    // innermost first
     ErrorLocation *outer_;
 };
 // A schema error (if that is what is pending) leaves the value under `key`.
 void note_error_key(PyObject *key);
+
+// The errors of one walk that goes on after them (iter_errors): each
+// dictionary walk that collects pushes the key of the value it validates,
+// and a schema error that ends the validation of a value, or the missing
+// and unsupported keys of a dictionary, is recorded with the keys pushed
+// as the start of its location.
+class ErrorCollector {
+public:
+    // `location`: the top-level validation the walk runs in.
+    explicit ErrorCollector(ErrorLocation &location)
+        : location_(location), errors_(Ref::steal(PyList_New(0))) {}
+    ErrorCollector(const ErrorCollector &) = delete;
+    ErrorCollector &operator=(const ErrorCollector &) = delete;
+    bool ready() const { return bool(errors_); }
+    void push(PyObject *key) { keys_.push_back(Ref::borrow(key)); }
+    void pop() { keys_.pop_back(); }
+    // Takes the pending error if it is a SchemaError, locates it and keeps
+    // it.  False (the error left pending, or a new one set) otherwise.
+    bool record();
+    // An iterator over the errors recorded, in the order they were.
+    Ref iterator() const { return Ref::steal(PyObject_GetIter(errors_.get())); }
+
+private:
+    ErrorLocation &location_;
+    std::vector<Ref> keys_;  // from the top-level data down
+    Ref errors_;             // a list
+};
 
 // ---- change stamps (change_stamps.cpp) ------------------------------------
 // The engine remembers what it learnt of a schema dict or a class (compiled
@@ -254,6 +286,14 @@ Ref each_validate_impl(PyObject *self, PyObject *data, bool top);
 // whose dicts that walk may make its results in place.
 Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path, bool try_fast = true,
                   const DictBuilder *private_dicts = nullptr);
+// validate_dict for an exact dict schema, recording the errors of its
+// values, then its missing and its unsupported keys, in `collector` and
+// going on after each (a value that failed counts as matched).  Values
+// whose schema is an exact dict are walked so in turn; any other value is
+// validated as validate_dict would, its failure one error.  Returns null
+// only with an error set that was not recorded.
+Ref collect_dict(PyObject *schema, PyObject *data, PathCtx &path, ErrorCollector &collector,
+                 const DictBuilder *private_dicts = nullptr);
 // Schema.priority(key): 3 for Any, 2 for Optional, else 1; -1 on error.
 int key_priority(PyObject *key);
 
@@ -293,7 +333,7 @@ bool made_alone(const DictBuilder *builder, PyObject *d, Py_ssize_t held = 0);
 // Each class's own methods, in the order the class defines them.
 extern PyMethodDef schema_init_def, schema_str_def, schema_repr_def, schema_priority_def,
     schema_collect_defaults_def, schema_collect_fallbacks_def, schema_apply_defaults_def,
-    schema_apply_fallback_def, schema_validate_def, schema_json_schema_def;
+    schema_apply_fallback_def, schema_validate_def, schema_iter_errors_def, schema_json_schema_def;
 extern PyMethodDef any_init_def;
 extern PyMethodDef and_init_def, and_str_def, and_validate_def;
 extern PyMethodDef or_init_def, or_str_def, or_validate_def;
