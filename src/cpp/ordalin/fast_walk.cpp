@@ -136,16 +136,6 @@ bool FastWalk::all_str_keys_pass(const DictPlan &plan, PyObject *data) {
 
 Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
     if (depth_ == kMaxDepth) return Fast::Abort;
-    if (plan.any_str_test >= 0 && all_str_keys_pass(plan, data)) {
-        // The entry, a key that is not a plain value, counts once if it matched.
-        size_t counted = 0;
-        uint64_t type_keys = 0;
-        if (PyDict_GET_SIZE(data)) count(plan.entries[static_cast<size_t>(plan.any_str_test)], counted, type_keys);
-        if (counted != plan.required) return Fast::Fail;
-        bool in_place = private_ && !inexact_ && made_alone(private_, data, held ? 1 : 0);
-        out = in_place ? Ref::borrow(data) : Ref::steal(PyDict_Copy(data));
-        return out ? Fast::Ok : Fast::Error;
-    }
     // A dict that only the completion of the data has seen is its own
     // result; its new values are stored once the whole walk has succeeded,
     // so that a general walk after a failure reads the data as it was.  Not
@@ -154,9 +144,14 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
     Ref copy;  // else the result, made at the first value that differs from the data's
     size_t counted = 0;
     uint64_t type_keys = 0;
+    // Every key taken by the one type-tested str entry, which then counts
+    // once: nothing is left for the loop.
+    bool all_str_taken = plan.any_str_test >= 0 && all_str_keys_pass(plan, data);
+    if (all_str_taken && PyDict_GET_SIZE(data))
+        count(plan.entries[static_cast<size_t>(plan.any_str_test)], counted, type_keys);
     Py_ssize_t pos = 0;
     PyObject *key, *item;
-    while (PyDict_Next(data, &pos, &key, &item)) {
+    while (!all_str_taken && PyDict_Next(data, &pos, &key, &item)) {
         int32_t index = match(plan, key);
         if (index < 0) return index == kNoEntry ? Fast::Fail : index == kAbort ? Fast::Abort : Fast::Error;
         const KeyEntry &entry = plan.entries[static_cast<size_t>(index)];
