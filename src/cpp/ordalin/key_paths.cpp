@@ -10,6 +10,7 @@
 // objects with comparisons of their own) is answered by the literal
 // comparisons over the flattened key paths.
 #include "key_paths.hpp"
+#include "knowledge.hpp"
 
 #include <cmath>
 
@@ -297,26 +298,16 @@ Ref reconstruct(const Entries &entries) {
 
 namespace {
 
-// Schema dicts found to hold no Default and no Fallback leaf, with every
-// dict of the tree and its stamp, parents before children: while all
-// stamps hold, the tree is unchanged and need not be walked again.  No
-// dict is held: a new dict at the address of a freed one never shows an
-// old stamp, so a top dict that matches is the one scanned, and an
-// unchanged parent still holds its child dicts, so each stamp is read
-// from a live dict.
-struct MarkerFreeTree {
-    const PyObject *top = nullptr;
-    std::vector<std::pair<PyObject *, uint64_t>> dicts;  // the top dict first
-};
-MarkerFreeTree &marker_free_slot(PyObject *schema) {
-    static MarkerFreeTree *slots = new MarkerFreeTree[64];  // never destroyed, like the interpreter's own state
-    return slots[(reinterpret_cast<uintptr_t>(schema) >> 4) & 63];
-}
-
+// Whether the exact dict `schema` is known to hold no Default and no
+// Fallback leaf: every dict of its tree is as it was when that was found.
+// No dict is held (knowledge.hpp), but an unchanged
+// parent still holds its child dicts, and a new dict at the address of a
+// freed one never shows an old stamp, so each stamp is read from a live
+// dict, parents first.
 bool known_marker_free(PyObject *schema) {
-    const MarkerFreeTree &tree = marker_free_slot(schema);
-    if (tree.top != schema) return false;
-    for (const auto &d : tree.dicts)
+    DictKnowledge *k = in_validation() ? known(schema) : nullptr;
+    if (!k || k->marker_free.empty()) return false;
+    for (const auto &d : k->marker_free)
         if (schema_stamp(d.first) != d.second) return false;
     return true;
 }
@@ -355,12 +346,9 @@ bool scan_schema(PyObject *schema, LeafKind wanted, Entries *out, SchemaLeaves &
     RefVec prefix;
     uint64_t epoch = g_user_epoch;
     if (!scan_into(schema, prefix, wanted, out, counts)) return false;
-    if (counts.defaults == 0 && counts.fallbacks == 0 && epoch == g_user_epoch) {
-        MarkerFreeTree tree;
-        if (dicts_of_tree(schema, tree.dicts)) {
-            tree.top = schema;
-            marker_free_slot(schema) = std::move(tree);
-        }
+    if (in_validation() && counts.defaults == 0 && counts.fallbacks == 0 && epoch == g_user_epoch) {
+        std::vector<std::pair<PyObject *, uint64_t>> dicts;
+        if (dicts_of_tree(schema, dicts)) knowledge_of(schema).marker_free = std::move(dicts);
     }
     return true;
 }

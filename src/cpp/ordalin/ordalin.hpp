@@ -195,11 +195,11 @@ inline bool class_unchanged(PyTypeObject *t, uint64_t stamp) {
 }
 
 // Whether a call into the engine from Python is running (compiled trees and
-// views are kept only meanwhile).
+// views are used only meanwhile).
 bool in_validation();
 
-// Marks one call into the engine from Python: views made during the
-// outermost call are dropped when it returns.
+// Marks one call into the engine from Python: what the outermost call kept
+// for itself alone (views, replaced trees) is released when it returns.
 class ValidationScope {
 public:
     ValidationScope();

@@ -7,24 +7,17 @@
 // dicts and the instance attributes of the engine's own classes, so it runs
 // no Python code either.
 #include "plan.hpp"
-#include "schema_view.hpp"
+#include "knowledge.hpp"
 
 #include <cstring>
 
 namespace ordalin {
 
-namespace {
-
-// Bigger, deeper or cyclic schemas are left to the general walk.
-constexpr size_t kMaxDepth = 32;       // nested dicts and schema objects
-constexpr size_t kMaxNodes = 100000;   // nodes of one tree (shared parts count each time)
-constexpr size_t kMaxTypeKeys = 64;    // required type keys of one dict (bits of a mask)
-
 // One thing a tree was compiled from, as it was then: a schema dict with
 // its stamp, or a schema object with its class, the class's stamp
 // (which changes with any change to the class or its bases) and the
 // attributes read from it.
-struct Check {
+struct TreeCheck {
     PyObject *dict = nullptr;  // alive while every check before it holds
     uint64_t version = 0;
     Ref object;
@@ -50,20 +43,27 @@ struct Check {
 
 struct CompiledTree {
     std::shared_ptr<const DictPlan> root;
-    std::vector<Check> checks;  // in the order made: a container before what it holds
+    std::vector<TreeCheck> checks;  // in the order made: a container before what it holds
     RefVec held;                // every object the nodes point to
 
     bool holds() const {
-        for (const Check &c : checks)
+        for (const TreeCheck &c : checks)
             if (!c.holds()) return false;
         return true;
     }
 };
 
+namespace {
+
+// Bigger, deeper or cyclic schemas are left to the general walk.
+constexpr size_t kMaxDepth = 32;       // nested dicts and schema objects
+constexpr size_t kMaxNodes = 100000;   // nodes of one tree (shared parts count each time)
+constexpr size_t kMaxTypeKeys = 64;    // required type keys of one dict (bits of a mask)
+
 class Compiler {
 public:
     bool dict(PyObject *schema, std::shared_ptr<const DictPlan> &out);
-    std::vector<Check> checks;
+    std::vector<TreeCheck> checks;
     RefVec held;
 
 private:
@@ -104,7 +104,7 @@ private:
 bool Compiler::dict(PyObject *schema, std::shared_ptr<const DictPlan> &out) {
     if (!PyDict_CheckExact(schema) || !enter(schema)) return false;
     Leave leave{stack_};
-    Check stamp;
+    TreeCheck stamp;
     stamp.dict = schema;
     stamp.version = schema_stamp(schema);
     checks.push_back(std::move(stamp));
@@ -320,7 +320,7 @@ bool Compiler::wrapped(size_t watched, Node &out) {
 size_t Compiler::watch(PyObject *obj) {
     auto *t = Py_TYPE(obj);
     if (!is_engine_class(t) || t->tp_getattro != PyObject_GenericGetAttr) return kNone;
-    Check c;
+    TreeCheck c;
     if (!class_stamp(t, c.class_version)) return kNone;
     c.object = Ref::borrow(obj);
     c.type = t;
@@ -331,7 +331,7 @@ size_t Compiler::watch(PyObject *obj) {
 // An instance attribute of a watched object (null if absent, or if its
 // class has an attribute of that name, which may be a descriptor).
 PyObject *Compiler::read(size_t watched, PyObject *name) {
-    Check &c = checks[watched];
+    TreeCheck &c = checks[watched];
     if (_PyType_Lookup(c.type, name)) return nullptr;
     Ref value = quarn::getattr(c.object.get(), name);
     if (!value) {
@@ -341,30 +341,6 @@ PyObject *Compiler::read(size_t watched, PyObject *name) {
     PyObject *v = value.get();
     c.attrs.emplace_back(name, std::move(value));
     return v;
-}
-
-// ---- the cache ------------------------------------------------------------
-
-// A slot names its dict by address and stamp, without holding it: a
-// new dict at the same address never shows an old stamp, so a dict that
-// matches is the one compiled.  The tree holds only
-// the engine's objects and plain values that it checks.
-struct PlanSlot {
-    const PyObject *schema = nullptr;
-    uint64_t version = 0;
-    uint64_t checked_epoch = 0;
-    std::unique_ptr<CompiledTree> tree;  // null: the dict is left to the general walk
-};
-constexpr size_t kSlotBits = 10;
-// Never destroyed: the slots hold references when the interpreter ends.
-PlanSlot *const slots = new PlanSlot[size_t(1) << kSlotBits];
-
-// Displaced trees, which may still be in use further up the stack.
-std::vector<std::unique_ptr<CompiledTree>> &retired = *new std::vector<std::unique_ptr<CompiledTree>>();
-
-PlanSlot &slot_of(PyObject *schema) {
-    uint64_t h = (reinterpret_cast<uintptr_t>(schema) >> 4) * 0x9E3779B97F4A7C15ull;
-    return slots[h >> (64 - kSlotBits)];
 }
 
 }  // namespace
@@ -386,33 +362,27 @@ bool same_text(PyObject *a, PyObject *b) {
 bool g_fast_walk_enabled = true;
 
 const DictPlan *plan_of(PyObject *schema) {
-    PlanSlot &slot = slot_of(schema);
+    DictKnowledge &k = knowledge_of(schema);
     uint64_t version = schema_stamp(schema);
-    if (slot.schema == schema && slot.version == version) {
-        if (!slot.tree) return nullptr;
-        if (slot.checked_epoch == g_user_epoch || slot.tree->holds()) {
-            slot.checked_epoch = g_user_epoch;
-            return slot.tree->root.get();
+    if (k.plan_known && k.plan_version == version) {
+        if (!k.tree) return nullptr;
+        if (k.checked_epoch == g_user_epoch || k.tree->holds()) {
+            k.checked_epoch = g_user_epoch;
+            return k.tree->root.get();
         }
     }
+    // `k` stays valid: entries are forgotten only once no call is under way.
     Compiler compiler;
     std::shared_ptr<const DictPlan> root;
-    bool fast = compiler.dict(schema, root);
-    // The old tree may be in use further up the stack: it is kept until the
-    // outermost validation returns.
-    if (slot.tree) retired.push_back(std::move(slot.tree));
-    slot.schema = schema;
-    slot.version = version;
-    slot.checked_epoch = g_user_epoch;
-    if (fast) slot.tree.reset(new CompiledTree{std::move(root), std::move(compiler.checks), std::move(compiler.held)});
-    return slot.tree ? slot.tree->root.get() : nullptr;
-}
-
-void release_retired_plans() {
-    if (retired.empty()) return;
-    // Moved out first: releasing them may run Python code that validates.
-    std::vector<std::unique_ptr<CompiledTree>> gone;
-    gone.swap(retired);
+    std::shared_ptr<const CompiledTree> tree;
+    if (compiler.dict(schema, root))
+        tree = std::make_shared<const CompiledTree>(
+            CompiledTree{std::move(root), std::move(compiler.checks), std::move(compiler.held)});
+    k.plan_known = true;
+    k.plan_version = version;
+    k.checked_epoch = g_user_epoch;
+    set_tree(k, std::move(tree));
+    return k.tree ? k.tree->root.get() : nullptr;
 }
 
 }  // namespace ordalin

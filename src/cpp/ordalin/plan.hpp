@@ -8,8 +8,8 @@
 // values with that tree without running any Python code, so it needs none
 // of the general walk's care for code that changes what is being walked.
 //
-// A compiled tree is remembered by its top dictionary's identity and
-// stamp.  Whenever Python code may have run since it was last checked, it
+// A compiled tree is kept with what the engine knows of its top
+// dictionary (knowledge.hpp), with that dictionary's stamp.  Whenever Python code may have run since it was last checked, it
 // is checked again against what it was compiled from: the stamps of the
 // nested dictionaries, and the classes, class stamps and attributes of the
 // schema objects it read.
@@ -29,8 +29,8 @@ bool same_text(PyObject *a, PyObject *b);
 enum class NodeKind : uint8_t { Accept, TypeTest, Equals, Dict, Or, And, Convert, Wrap, Default };
 
 // A compiled value schema.  The tree owns a reference to every object its
-// nodes, keys and candidates point to (the top dict aside, which the cache
-// names by address and stamp), so they stay alive while the tree does, even
+// nodes, keys and candidates point to (the top dict aside, which the
+// caller holds while it walks), so they stay alive while the tree does, even
 // when a finalizer run by a collection during the walk changes the schema.
 // A walk of a tree found stale that way gives the old schema's outcome.
 struct Node {
@@ -122,10 +122,6 @@ const DictPlan *plan_of(PyObject *schema);
 // Whether validate_dict tries the fast walk (switched off by tests that
 // compare it with the general walk).
 extern bool g_fast_walk_enabled;
-
-// Trees displaced from the cache: released when the outermost validation
-// returns (releasing them may run Python code).
-void release_retired_plans();
 
 enum class Fast {
     Ok,     // validated: `out` is the new dict

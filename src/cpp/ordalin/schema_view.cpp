@@ -1,22 +1,10 @@
-// Views of schema dictionaries, kept for the length of one validation.
-#include "schema_view.hpp"
-#include "plan.hpp"
-
-#include <unordered_map>
+// Views of schema dictionaries, kept for the length of one validation, and
+// the facts of their keys.
+#include "knowledge.hpp"
 
 namespace ordalin {
 
 namespace {
-
-// Views of exact schema dicts for the running validation, by identity; each
-// holds the dict so that its address cannot be reused meanwhile.
-struct ViewCache {
-    std::unordered_map<PyObject *, std::pair<Ref, std::shared_ptr<SchemaView>>> views;
-    int depth = 0;
-};
-// Shared by all threads (the GIL serialises them): views are dropped when
-// the last validation running in any thread returns.
-ViewCache &cache = *new ViewCache();  // never destroyed, like the interpreter's own state
 
 // Priority of a key without calling Python code for the common key types.
 inline int quick_priority(PyObject *key) {
@@ -139,30 +127,17 @@ bool order_by_priority(EntryVec &entries, bool *kept, size_t first) {
 
 KeyFacts scan_keys(PyObject *schema);
 
-namespace {
-
-// Facts of recently walked schema dicts.  A new dict at the address of a
-// freed one never shows an old stamp, so an entry whose address and stamp
-// match describes the dict as it is now.
-struct FactsSlot {
-    PyObject *dict = nullptr;
-    uint64_t version = 0;
-    KeyFacts facts;
-};
-FactsSlot facts_cache[256];
-
-}  // namespace
-
 KeyFacts facts_of(PyObject *schema) {
-    if (!PyDict_CheckExact(schema)) return scan_keys(schema);
-    FactsSlot &slot = facts_cache[(reinterpret_cast<uintptr_t>(schema) >> 4) & 255];
+    if (!PyDict_CheckExact(schema) || !in_validation()) return scan_keys(schema);
+    // `k` stays valid: entries are forgotten only once no call is under way.
+    DictKnowledge &k = knowledge_of(schema);
     uint64_t version = schema_stamp(schema);
-    if (slot.dict != schema || slot.version != version) {
-        slot.facts = scan_keys(schema);
-        slot.dict = schema;
-        slot.version = version;
+    if (!k.facts_known || k.facts_version != version) {
+        k.facts = scan_keys(schema);
+        k.facts_known = true;
+        k.facts_version = version;
     }
-    KeyFacts facts = slot.facts;
+    KeyFacts facts = k.facts;
     facts.epoch = g_user_epoch;
     return facts;
 }
@@ -192,29 +167,12 @@ KeyFacts scan_keys(PyObject *schema) {
 
 
 std::shared_ptr<SchemaView> view_of(PyObject *schema) {
-    if (!PyDict_CheckExact(schema) || cache.depth == 0) return build_view(schema);
-    auto found = cache.views.find(schema);
-    if (found != cache.views.end() && found->second.second->fresh()) return found->second.second;
+    if (!PyDict_CheckExact(schema) || !in_validation()) return build_view(schema);
+    DictKnowledge *k = known(schema);
+    if (k && k->view && k->view->fresh()) return k->view;
     std::shared_ptr<SchemaView> view = build_view(schema);
-    if (view && view->fresh()) cache.views[schema] = {Ref::borrow(schema), view};
+    if (view && view->fresh()) keep_view(knowledge_of(schema), schema, view);
     return view;
 }
-
-ValidationScope::ValidationScope() {
-    note_user_code();  // Python code ran before this call
-    ++cache.depth;
-}
-
-ValidationScope::~ValidationScope() {
-    if (--cache.depth != 0) return;
-    release_retired_plans();
-    if (!cache.views.empty()) {
-        // Dropping the views may free schema objects and run their code.
-        auto views = std::move(cache.views);
-        cache.views.clear();
-    }
-}
-
-bool in_validation() { return cache.depth > 0; }
 
 }  // namespace ordalin
