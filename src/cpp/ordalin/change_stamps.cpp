@@ -11,7 +11,7 @@
 // stamp.  The callbacks run no Python code.  Nothing is ever unwatched: a
 // watched dict that is no longer a schema only costs a counter bump when it
 // changes, while unwatching could drop a watch that a live schema needs.
-#include "ordalin.hpp"
+#include "knowledge.hpp"
 
 namespace ordalin {
 
@@ -38,8 +38,9 @@ uint64_t unmatched = uint64_t(1) << 63;
 int dict_watcher = -1;
 int type_watcher = -1;
 
-int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *, PyObject *) {
     ++generation;
+    if (event == PyDict_EVENT_DEALLOCATED) forget_dict_later(dict);
     return 0;
 }
 

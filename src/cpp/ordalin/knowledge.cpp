@@ -3,6 +3,7 @@
 // for itself alone is released.
 #include "knowledge.hpp"
 
+#include <iterator>
 #include <utility>
 
 namespace ordalin {
@@ -17,21 +18,33 @@ struct Store {
     DictKnowledge *last_knowledge = nullptr;
     std::vector<DictKnowledge *> viewed;  // the entries holding a view
     std::vector<std::shared_ptr<const CompiledTree>> retired;
+    std::vector<const PyObject *> freed;  // dicts freed since the last settle
     int depth = 0;        // calls into the engine under way
     uint64_t calls = 0;   // outermost calls begun
-    size_t swept_size = 0;       // entries left by the latest sweep
-    uint64_t swept_at_call = 0;  // `calls` then
+    size_t swept_size = 0;  // entries left by the latest sweep
 };
 Store &store = *new Store();
 
-// Entries below this many are never swept.
+// Entries below this many are never swept; past the second, a sweep
+// forgets more eagerly (dicts made anew for each call, where no watcher
+// tells when they are freed).
 constexpr size_t kSweepFloor = 256;
+constexpr size_t kManyDicts = 16384;
 
 bool sweep_due() { return store.dicts.size() > kSweepFloor && store.dicts.size() > 2 * store.swept_size; }
 
+void forget(std::unordered_map<const PyObject *, DictKnowledge>::iterator it,
+            std::vector<std::shared_ptr<const CompiledTree>> &trees) {
+    trees.push_back(std::move(it->second.tree));
+    store.dicts.erase(it);
+}
+
 // Releases what the finished calls kept for themselves (views, replaced
 // trees) and, once the entries have doubled since the previous sweep,
-// forgets the dicts not used since then.  Everything released is moved
+// forgets the dicts not used in as many calls as there are entries: a
+// schema in use comes back sooner than that even when thousands are taken
+// in turn, while a schema let go never does.  Dicts known to be freed are
+// forgotten at once.  Everything released is moved
 // out first and released at the end, once the store is consistent: that
 // may run Python code, which may validate again.
 void settle() {
@@ -40,20 +53,22 @@ void settle() {
     store.viewed.clear();
     std::vector<std::shared_ptr<const CompiledTree>> trees;
     trees.swap(store.retired);
-    if (sweep_due()) {
-        for (auto it = store.dicts.begin(); it != store.dicts.end();) {
-            if (it->second.used >= store.swept_at_call) {
-                ++it;
-                continue;
-            }
-            trees.push_back(std::move(it->second.tree));
-            it = store.dicts.erase(it);
-        }
-        store.last = nullptr;
-        store.last_knowledge = nullptr;
-        store.swept_size = store.dicts.size();
-        store.swept_at_call = store.calls;
+    for (const PyObject *d : store.freed) {
+        auto it = store.dicts.find(d);
+        if (it != store.dicts.end()) forget(it, trees);
     }
+    store.freed.clear();
+    if (sweep_due()) {
+        uint64_t recent = store.dicts.size() > kManyDicts ? store.dicts.size() / 4 : store.dicts.size();
+        for (auto it = store.dicts.begin(); it != store.dicts.end();) {
+            auto next = std::next(it);
+            if (it->second.used + recent < store.calls) forget(it, trees);
+            it = next;
+        }
+        store.swept_size = store.dicts.size();
+    }
+    store.last = nullptr;
+    store.last_knowledge = nullptr;
 }
 
 }  // namespace
@@ -85,6 +100,10 @@ void set_tree(DictKnowledge &k, std::shared_ptr<const CompiledTree> tree) {
     k.tree = std::move(tree);
 }
 
+void forget_dict_later(PyObject *d) {
+    if (store.dicts.count(d)) store.freed.push_back(d);
+}
+
 void keep_view(DictKnowledge &k, PyObject *d, std::shared_ptr<SchemaView> view) {
     if (!k.view_dict) store.viewed.push_back(&k);
     k.view_dict = Ref::borrow(d);
@@ -98,7 +117,7 @@ ValidationScope::ValidationScope() {
 
 ValidationScope::~ValidationScope() {
     if (--store.depth != 0) return;
-    if (!store.viewed.empty() || !store.retired.empty() || sweep_due()) settle();
+    if (!store.viewed.empty() || !store.retired.empty() || !store.freed.empty() || sweep_due()) settle();
 }
 
 bool in_validation() { return store.depth > 0; }

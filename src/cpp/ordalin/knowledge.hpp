@@ -11,8 +11,8 @@
 // The dict itself is not held: holding it would keep a schema alive after
 // its user let go of it (and a schema that refers to itself through its
 // objects, forever).  It is named by address and stamp, which a new dict
-// at a freed one's address never shows; knowledge not used since the
-// previous sweep is forgotten once the entries have doubled.
+// at a freed one's address never shows; knowledge left unused for long is
+// forgotten once the entries have doubled since the previous sweep.
 #pragma once
 
 #include "schema_view.hpp"
@@ -53,6 +53,10 @@ DictKnowledge *known(PyObject *d);
 // Gives `k` the tree `tree`, the one it had being kept until the outermost
 // validation returns (it may be walked meanwhile).
 void set_tree(DictKnowledge &k, std::shared_ptr<const CompiledTree> tree);
+// The watched dict `d` is being freed: what is known of it is forgotten
+// once no call is under way (its callers may be using it meanwhile).
+// Runs no Python code.
+void forget_dict_later(PyObject *d);
 // Keeps `view` of `d` (whose knowledge is `k`) until the outermost
 // validation returns.
 void keep_view(DictKnowledge &k, PyObject *d, std::shared_ptr<SchemaView> view);
