@@ -10,7 +10,7 @@ import pytest
 from leakcheck import assert_no_leak
 from quarn.utils.exceptions import (
     SchemaError, SchemaMissingKeyError, SchemaTypeError)
-from quarn.utils.ordalin import And, Any, Default, Fallback, Optional, Or, Schema, Use
+from quarn.utils.ordalin import And, Any, Default, Each, Fallback, Optional, Or, Schema, Use
 
 # outcome(): ('ok', result) or the exception's class and arguments as text;
 # general_outcome(): the same with the fast walk switched off.
@@ -48,6 +48,14 @@ class EqualsAll(object):
         return True
 
     __hash__ = object.__hash__
+
+
+class MyList(list):
+    pass
+
+
+class MySet(set):
+    pass
 
 
 class Key(str):
@@ -166,7 +174,39 @@ CASES = [
     ({'r': {'d': Default(int, 0), 'b': Use(len)}, 'y': int}, {'r': {'b': 'abc'}, 'y': 1}),
     ({'r': {Any(): {'d': Default(int, 0), 's': Fallback(str, 'site')}}, 'site': str},
      {'r': {'a': {}, 'b': {'d': 1, 's': 'x'}}, 'site': 'lab'}),
+    # Each: the containers, their subclasses, conversions, nested dicts, bad elements
+    ({'v': Each(int)}, {'v': [1, True, 3]}),
+    ({'v': Each(int)}, {'v': (1, 2)}),
+    ({'v': Each(Use(int))}, {'v': {'1', '2'}}),
+    ({'v': Each(Use(str))}, {'v': MySet({1, 2})}),
+    ({'v': Each(int)}, {'v': MyList([1, 2])}),
+    ({'v': Each(int)}, {'v': []}),
+    ({'v': Each(int)}, {'v': [1, 'x', 3]}),
+    ({'v': Each(int)}, {'v': {'x'}}),
+    ({'v': Each(int)}, {'v': 5}),
+    ({'v': Each(int)}, {'v': {'a': 1}}),
+    ({'v': Each(int)}, {'v': Liar()}),
+    ({'v': Each({'a': Use(int), Optional('b'): str})}, {'v': [{'a': '1'}, {'a': 2, 'b': 'x'}]}),
+    ({'v': Each({'a': int})}, {'v': [{'a': 1}, {'a': 'bad'}]}),
+    ({'v': Each({'a': int})}, {'v': [{'a': 1}, {}]}),
+    ({'v': Each({'a': int})}, {'v': {1, 2}}),
+    ({'v': Each(Each(int))}, {'v': [(1,), [2, 'x']]}),
+    ({'v': Or(Each(int), str)}, {'v': 'text'}),
+    ({'v': Or(Each(int), Each(str))}, {'v': ['a']}),
+    ({'v': Each(Use(Liar))}, {'v': {1}}),
+    ({'v': Each(int), 'w': {'d': Default(int, 0)}}, {'v': [1], 'w': {}}),
 ]
+
+
+def types_of(value):
+    """The types of a result and of everything in it (== ignores them)."""
+    if isinstance(value, dict):
+        return type(value), [(k, types_of(v)) for k, v in value.items()]
+    if isinstance(value, (list, tuple)):
+        return type(value), [types_of(v) for v in value]
+    if isinstance(value, (set, frozenset)):
+        return type(value), sorted(repr(types_of(v)) for v in value)
+    return type(value)
 
 
 @pytest.mark.parametrize('top', [True, False])
@@ -174,8 +214,11 @@ CASES = [
 def test_fast_and_general_walks_agree(schema, data, top):
     before = repr(data)
     fast = outcome(schema, data, top)
-    assert fast == general_outcome(schema, data, top)
+    general = general_outcome(schema, data, top)
+    assert fast == general
     assert repr(data) == before
+    if fast[0] == 'ok':
+        assert types_of(fast[1]) == types_of(general[1])
     if fast[0] == 'ok' and isinstance(data, dict):
         assert type(fast[1]) is dict and fast[1] is not data
 

@@ -55,6 +55,11 @@ struct CompiledTree {
 
 namespace {
 
+// The engine's classes whose exact instances a tree may hold.
+bool is_compiled_class(PyTypeObject *t) {
+    return is_engine_class(t) || t == reinterpret_cast<PyTypeObject *>(g.Each);
+}
+
 // Bigger, deeper or cyclic schemas are left to the general walk.
 constexpr size_t kMaxDepth = 32;       // nested dicts and schema objects
 constexpr size_t kMaxNodes = 100000;   // nodes of one tree (shared parts count each time)
@@ -268,7 +273,7 @@ bool Compiler::node(PyObject *schema, Node &out) {
         out.kind = NodeKind::Accept;
         return true;
     }
-    if (!is_engine_class(t) || t == reinterpret_cast<PyTypeObject *>(g.PathAwareUse)) return false;
+    if (!is_compiled_class(t) || t == reinterpret_cast<PyTypeObject *>(g.PathAwareUse)) return false;
     return object_node(schema, out);
 }
 
@@ -302,6 +307,14 @@ bool Compiler::object_node(PyObject *obj, Node &out) {
         out.object = read(w, g.s_schema);
         return out.object && is_builtin_conversion(out.object);
     }
+    if (validate == g.each_validate) {
+        // The element schema is dispatched by its own type, whatever
+        // `schemaType` says.
+        out.kind = NodeKind::Each;
+        PyObject *element = read(w, g.s_schema);
+        out.children.resize(1);
+        return element && node(element, out.children[0]);
+    }
     return false;
 }
 
@@ -319,7 +332,7 @@ bool Compiler::wrapped(size_t watched, Node &out) {
 // Python code: an exact engine class with the generic attribute lookup.
 size_t Compiler::watch(PyObject *obj) {
     auto *t = Py_TYPE(obj);
-    if (!is_engine_class(t) || t->tp_getattro != PyObject_GenericGetAttr) return kNone;
+    if (!is_compiled_class(t) || t->tp_getattro != PyObject_GenericGetAttr) return kNone;
     TreeCheck c;
     if (!class_stamp(t, c.class_version)) return kNone;
     c.object = Ref::borrow(obj);

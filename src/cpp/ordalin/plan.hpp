@@ -2,14 +2,15 @@
 //
 // A schema dictionary made only of what the engine knows by heart (plain
 // keys, exact Optional and Any keys, built-in type keys; built-in types,
-// plain values, nested dictionaries, Or, And, Optional, Default, Fallback
-// and Use of a built-in conversion as values) is compiled once into a tree
-// of nodes.  The fast walk validates data made of exact dicts and plain
-// values with that tree without running any Python code, so it needs none
+// plain values, nested dictionaries, Or, And, Optional, Default, Fallback,
+// Each and Use of a built-in conversion as values) is compiled once into a
+// tree of nodes.  The fast walk validates data made of exact dicts, the
+// built-in containers and plain values with that tree without running any Python code, so it needs none
 // of the general walk's care for code that changes what is being walked.
 //
 // A compiled tree is kept with what the engine knows of its top
-// dictionary (knowledge.hpp), with that dictionary's stamp.  Whenever Python code may have run since it was last checked, it
+// dictionary (knowledge.hpp), with that dictionary's stamp.  Whenever
+// Python code may have run since it was last checked, it
 // is checked again against what it was compiled from: the stamps of the
 // nested dictionaries, and the classes, class stamps and attributes of the
 // schema objects it read.
@@ -26,7 +27,7 @@ namespace ordalin {
 struct DictPlan;
 bool same_text(PyObject *a, PyObject *b);
 
-enum class NodeKind : uint8_t { Accept, TypeTest, Equals, Dict, Or, And, Convert, Wrap, Default };
+enum class NodeKind : uint8_t { Accept, TypeTest, Equals, Dict, Or, And, Convert, Wrap, Default, Each };
 
 // A compiled value schema.  The tree owns a reference to every object its
 // nodes, keys and candidates point to (the top dict aside, which the
@@ -39,7 +40,7 @@ struct Node {
     // conversion; Default: the default value; Dict: the schema dict.
     PyObject *object = nullptr;
     std::shared_ptr<const DictPlan> dict;  // Dict
-    std::vector<Node> children;           // Or: alternatives; And: steps; Wrap, Default: the schema
+    std::vector<Node> children;           // Or: alternatives; And: steps; Wrap, Default, Each: the schema
 
     // An alternative of an Or that fails plain data without an exception.
     bool is_plain_test() const { return kind == NodeKind::TypeTest || kind == NodeKind::Equals; }
