@@ -23,16 +23,11 @@ enum class KeyVerdict { Accept, Reject, Error };
 KeyVerdict test_key(PyObject *sk, PyObject *key, PathCtx &path, Ref &out) {
     PyTypeObject *st = Py_TYPE(sk);
     // An exact Optional key validates as the key it wraps.
-    if (st == reinterpret_cast<PyTypeObject *>(g.Optional) &&
-        uses_builtin(sk, g.s_validate, g.schema_validate)) {
-        Ref inner_type = quarn::getattr(sk, g.s_schemaType);
-        Ref inner = inner_type ? quarn::getattr(sk, g.s_schema) : Ref();
-        if (!inner) return KeyVerdict::Error;
-        if (inner_type.get() == reinterpret_cast<PyObject *>(Py_TYPE(inner.get()))) {
-            PathCtx own = PathCtx::of_owner(sk);
-            return test_key(inner.get(), key, own, out);
-        }
+    if (Ref inner = optional_key_target(sk)) {
+        PathCtx own = PathCtx::of_owner(sk);
+        return test_key(inner.get(), key, own, out);
     }
+    if (PyErr_Occurred()) return KeyVerdict::Error;
     if (PyType_IsSubtype(st, reinterpret_cast<PyTypeObject *>(g.Any))) {
         out = Ref::borrow(key);
         return KeyVerdict::Accept;
@@ -45,11 +40,9 @@ KeyVerdict test_key(PyObject *sk, PyObject *key, PathCtx &path, Ref &out) {
                 return KeyVerdict::Accept;
             }
         } else if (is_plain_value(sk)) {
-            Ref eq = Ref::steal(PyObject_RichCompare(sk, key, Py_EQ));
-            if (!eq) return KeyVerdict::Error;
-            int truth = PyObject_IsTrue(eq.get());
-            if (truth < 0) return KeyVerdict::Error;
-            if (!truth) return KeyVerdict::Reject;
+            int equal = values_equal(sk, key);
+            if (equal < 0) return KeyVerdict::Error;
+            if (!equal) return KeyVerdict::Reject;
             out = Ref::borrow(key);
             return KeyVerdict::Accept;
         }

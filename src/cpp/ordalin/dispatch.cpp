@@ -153,9 +153,8 @@ int plain_verdict(PyObject *schema, PyObject *data) {
     }
     if (PyType_IsSubtype(st, reinterpret_cast<PyTypeObject *>(g.Any))) return 1;
     if (is_plain_value(schema)) {
-        Ref eq = Ref::steal(PyObject_RichCompare(schema, data, Py_EQ));
-        if (!eq) return -2;  // the full road would raise this same error
-        return PyObject_IsTrue(eq.get()) ? 1 : 0;
+        int equal = values_equal(schema, data);
+        return equal < 0 ? -2 : equal;  // the full road would raise this same error
     }
     return -1;
 }

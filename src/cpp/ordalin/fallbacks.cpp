@@ -18,12 +18,6 @@ Ref raise_loop(PyObject *fallback, PyObject *key_path) {
     return raise_schema_error(g.SchemaFallbackLoopError, args);
 }
 
-// `a == b` by its truth value.
-int equals(PyObject *a, PyObject *b) {
-    Ref eq = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
-    return eq ? PyObject_IsTrue(eq.get()) : -1;
-}
-
 // The lists of one pass: key paths, Fallback objects, their `fallback`s.
 struct Chains {
     Ref paths, objs, targets;
@@ -69,7 +63,7 @@ struct Chains {
             Ref next = Ref::borrow(PyList_GET_ITEM(objs.get(), index));
             Ref next_target = quarn::getattr(next.get(), g.s_fallback);
             if (!next_target) return false;
-            int loop = equals(target.get(), next_target.get());
+            int loop = values_equal(target.get(), next_target.get());
             if (loop < 0) return false;
             if (loop) {
                 Py_ssize_t at = PySequence_Index(objs.get(), obj.get());
@@ -115,7 +109,7 @@ bool check_fallback_targets(const Entries &fallbacks) {
             raise_schema_error(g.SchemaError, args);
             return false;
         }
-        int loop = equals(target.get(), e.path.get());
+        int loop = values_equal(target.get(), e.path.get());
         if (loop < 0) return false;
         if (loop) {
             raise_loop(target.get(), e.path.get());

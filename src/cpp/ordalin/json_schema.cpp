@@ -534,13 +534,6 @@ Ref Translator::default_schema(PyObject *obj, bool &converts) {
     return out;
 }
 
-// The priority of a key as Schema.priority gives it (3 Any, 2 Optional, 1).
-int priority_of(PyObject *key) {
-    if (PyObject_TypeCheck(key, reinterpret_cast<PyTypeObject *>(g.Any))) return 3;
-    if (PyObject_TypeCheck(key, reinterpret_cast<PyTypeObject *>(g.Optional))) return 2;
-    return 1;
-}
-
 Ref Translator::dict(PyObject *schema, bool completed, bool &converts) {
     KeyPlan plan;
     if (!plan.properties || !plan_keys(schema, completed, plan, converts)) return Ref();
@@ -558,12 +551,19 @@ bool Translator::plan_keys(PyObject *schema, bool completed, KeyPlan &plan, bool
         keys.push_back(Ref::borrow(key));
         values.push_back(Ref::borrow(value));
     }
+    // Schema.priority, as the walk orders the keys.
+    std::vector<int> priorities;
+    for (const Ref &k : keys) {
+        int p = key_priority(k.get());
+        if (p < 0) return false;
+        priorities.push_back(p);
+    }
     // The plain str keys first: a data key equal to one is a direct hit,
     // whatever comes before it in the dict.
     for (int pass = 0; pass <= 3; ++pass)
         for (size_t i = 0; i < keys.size(); ++i) {
             PyObject *k = keys[i].get();
-            int priority = priority_of(k);
+            int priority = priorities[i];
             bool wanted = pass == 0 ? is_str_key(k) : priority == pass && !(pass == 1 && is_str_key(k));
             if (wanted && !plan_entry(k, values[i].get(), priority, completed, plan, converts)) return false;
         }

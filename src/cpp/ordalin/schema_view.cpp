@@ -15,18 +15,12 @@ inline int quick_priority(PyObject *key) {
 
 // The plain value an exact Optional key wraps, or empty.
 Ref wrapped_plain_value(PyObject *sk) {
-    if (Py_TYPE(sk) != reinterpret_cast<PyTypeObject *>(g.Optional) ||
-        !uses_builtin(sk, g.s_validate, g.schema_validate))
-        return Ref();
-    Ref inner_type = quarn::getattr(sk, g.s_schemaType);
-    Ref inner = inner_type ? quarn::getattr(sk, g.s_schema) : Ref();
+    Ref inner = optional_key_target(sk);
     if (!inner) {
         PyErr_Clear();  // the general key test reports it
         return Ref();
     }
-    if (inner_type.get() != reinterpret_cast<PyObject *>(Py_TYPE(inner.get())) || !is_plain_value(inner.get()))
-        return Ref();
-    return inner;
+    return is_plain_value(inner.get()) ? std::move(inner) : Ref();
 }
 
 Candidate make_candidate(const Entry &e) {
@@ -63,6 +57,16 @@ std::shared_ptr<SchemaView> build_view(PyObject *schema) {
 }
 
 }  // namespace
+
+Ref optional_key_target(PyObject *sk) {
+    if (Py_TYPE(sk) != reinterpret_cast<PyTypeObject *>(g.Optional) ||
+        !uses_builtin(sk, g.s_validate, g.schema_validate))
+        return Ref();
+    Ref inner_type = quarn::getattr(sk, g.s_schemaType);
+    Ref inner = inner_type ? quarn::getattr(sk, g.s_schema) : Ref();
+    if (inner && inner_type.get() != reinterpret_cast<PyObject *>(Py_TYPE(inner.get()))) inner.reset();
+    return inner;
+}
 
 bool is_optional_typed(PyObject *o) {
     PyTypeObject *t = Py_TYPE(o);

@@ -23,6 +23,12 @@ struct Entry {
 using EntryVec = SmallVec<Entry, 8>;
 
 bool is_optional_typed(PyObject *o);
+// What an exact Optional key stands for when data keys are tested with it:
+// its `schema`, when its class keeps the built-in `validate` and its
+// `schemaType` is that schema's exact type.  Empty, without an error, for
+// any other key; empty with the error set when an attribute read failed.
+// (The compiler reads the same through its own checks: plan.cpp.)
+Ref optional_key_target(PyObject *sk);
 // mapping[key]: the dict's own lookup for an exact dict, else subscription.
 Ref get_item(PyObject *mapping, PyObject *key);
 // Snapshot of a mapping's keys, as sorted() takes them.
