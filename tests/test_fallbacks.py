@@ -132,6 +132,16 @@ def test_exotic_data_keys_take_the_literal_comparisons():
     assert result[nan] == {'x': 1, 'm': 1}
 
 
+class EqualsX:
+    """A key equal to 'x' whose hash is not that of 'x'."""
+
+    def __eq__(self, other):
+        return other == 'x' or other is self
+
+    def __hash__(self):
+        return 1
+
+
 def outcome(call):
     try:
         return 'ok', call()
@@ -149,6 +159,10 @@ def outcome(call):
     # a fallback into a dict that the defaults pass made
     ({'a': int, 'n': {'d': Default(int, 0), 'f': Fallback(int, 'a')}, 'g': Fallback(int, 'n.f')},
      {'a': 3}),
+    # keys only the literal comparisons match: added by a default, or in the data
+    ({'a': Default(dict, {EqualsX(): 5}), 'p': {'q': Default(int, 1)}, 'b': Fallback(int, ('a', 'x'))}, {}),
+    ({'a': Default(dict, {}), 'p': {'q': Default(int, 1)}, 'b': Fallback(int, ('a', 'x'))}, {'a': {EqualsX(): 7}}),
+    ({'p': {'q': Default(int, 1), Any(): int}, 'b': Fallback(int, ('p', 'x'))}, {'p': {EqualsX(): 7}}),
 ])
 def test_validate_is_its_two_steps(schema, data):
     s = Schema(schema)

@@ -110,6 +110,10 @@ Ref apply_defaults_impl(PyObject *self, PyObject *schema, PyObject *schema_type,
         for (const Ref &path : targets)
             if (!completed.add(path.get(), entry.value.get())) return Ref();
     }
+    // What the view learnt of the data's keys holds for the completed data
+    // too, unless an addition brought keys of another kind: the fallbacks
+    // pass that follows need not look at them again.
+    completed.note_plain_depth(view.plain_depth());
     return completed.result();
 }
 

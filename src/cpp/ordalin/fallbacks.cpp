@@ -81,7 +81,6 @@ struct Chains {
 // Replaces chains of fallbacks by direct references to their last key,
 // pass after pass until no fallback names another fallback's key path.
 bool flatten_chains(const Entries &fallbacks) {
-    note_user_code();
     for (;;) {
         if (PyErr_CheckSignals() < 0) return false;
         Chains chains;
@@ -90,6 +89,34 @@ bool flatten_chains(const Entries &fallbacks) {
         if (linked <= 0) return linked == 0;
         if (!chains.shorten()) return false;
     }
+}
+
+// A tuple of plain keys: comparing and hashing it runs no Python code.
+bool is_plain_path(PyObject *path) {
+    if (!PyTuple_CheckExact(path)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(path); ++i)
+        if (!is_plain(PyTuple_GET_ITEM(path, i))) return false;
+    return true;
+}
+
+// Whether checking the fallbacks' targets and flattening their chains runs
+// no Python code: exact Fallback objects whose `fallback`, an instance
+// attribute, is a str or a tuple of plain keys, at key paths of plain keys.
+bool chains_run_no_code(const Entries &fallbacks) {
+    auto *fallback_type = reinterpret_cast<PyTypeObject *>(g.Fallback);
+    if (fallback_type->tp_getattro != PyObject_GenericGetAttr ||
+        fallback_type->tp_setattro != PyObject_GenericSetAttr || _PyType_Lookup(fallback_type, g.s_fallback))
+        return false;
+    for (const PathEntry &e : fallbacks) {
+        if (Py_TYPE(e.value.get()) != fallback_type || !is_plain_path(e.path.get())) return false;
+        Ref target = quarn::getattr(e.value.get(), g.s_fallback);
+        if (!target) {
+            PyErr_Clear();  // the check of the targets reports it
+            return false;
+        }
+        if (!PyUnicode_CheckExact(target.get()) && !is_plain_path(target.get())) return false;
+    }
+    return true;
 }
 
 // A Fallback naming its own key path, or naming its source as neither
@@ -137,7 +164,9 @@ bool collect(PyObject *schema, PyObject *schema_type, Collected &out) {
         SchemaLeaves counts;
         out.as_entries = true;
         if (!scan_schema(schema, LeafKind::Fallback, &out.entries, counts)) return false;
-        return out.entries.empty() || (check_fallback_targets(out.entries) && flatten_chains(out.entries));
+        if (out.entries.empty()) return true;
+        if (!chains_run_no_code(out.entries)) note_user_code();
+        return check_fallback_targets(out.entries) && flatten_chains(out.entries);
     }
     if ((r = subclass_of(schema_type, g.Fallback)) < 0) return false;
     out.object = Ref::borrow(r ? schema : Py_None);
@@ -185,9 +214,9 @@ Ref apply_fallback_impl(PyObject *self, PyObject *schema, PyObject *schema_type,
     // Targets and sources are the key paths present when the pass starts:
     // every lookup is done before anything is added, since the builder may
     // write into the very dicts being looked at (the defaults pass's own).
-    DataPaths view(data);
     std::unique_ptr<DictBuilder> own;
     DictBuilder &completed = builder_for(completion, own, data);
+    DataPaths view(data, completed.plain_depth());
     std::vector<std::pair<Ref, Ref>> additions;  // (key path, value), in order
     auto add_all = [&]() {
         for (const auto &a : additions)

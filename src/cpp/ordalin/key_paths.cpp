@@ -153,15 +153,26 @@ int defines_comparison(PyTypeObject *type) {
     return 0;
 }
 
+// Keys that lookup_safe() finds safe, told without running any code.
+bool plainly_safe(PyObject *key) {
+    PyTypeObject *t = Py_TYPE(key);
+    if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyBool_Type || t == &PyBytes_Type || key == Py_None)
+        return true;
+    if (t == &PyFloat_Type) return !std::isnan(PyFloat_AS_DOUBLE(key));
+    if (t != &PyTuple_Type) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(key); ++i)
+        if (!plainly_safe(PyTuple_GET_ITEM(key, i))) return false;
+    return true;
+}
+
 // A key that dict lookups treat exactly as the tuple and wildcard
 // comparisons do: not a schema object (unwrapped, or matching anything),
 // not NaN (unequal to itself), no comparison of the user's own.  1 yes,
 // 0 no, -1 on error.
 int lookup_safe(PyObject *key) {
+    if (plainly_safe(key)) return 1;
     PyTypeObject *t = Py_TYPE(key);
-    if (t == &PyUnicode_Type || t == &PyLong_Type || t == &PyBool_Type || t == &PyBytes_Type || key == Py_None)
-        return 1;
-    if (t == &PyFloat_Type) return !std::isnan(PyFloat_AS_DOUBLE(key));
+    if (t == &PyFloat_Type) return 0;  // a NaN
     if (t == &PyTuple_Type) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(key); ++i) {
             int safe = lookup_safe(PyTuple_GET_ITEM(key, i));
@@ -390,8 +401,10 @@ struct DataPaths::Pattern {
     }
 };
 
-DataPaths::DataPaths(PyObject *data)
-    : data_(PyDict_Check(data) ? Ref::borrow(data) : Ref::steal(PyDict_New())) {}
+DataPaths::DataPaths(PyObject *data, Py_ssize_t plain_depth)
+    : data_(PyDict_Check(data) ? Ref::borrow(data) : Ref::steal(PyDict_New())),
+      scanned_depth_(plain_depth),
+      made_epoch_(g_user_epoch) {}
 
 bool DataPaths::literal_mode(Py_ssize_t depth, bool &literal) {
     if (!data_) return false;
@@ -657,6 +670,10 @@ Ref DictBuilder::own_copy(PyObject *source) {
 bool DictBuilder::add(PyObject *path, PyObject *value) {
     Py_ssize_t n = PyTuple_GET_SIZE(path);
     if (n == 0) return true;
+    // A new key, or a dict value with keys of its own, may need the literal
+    // comparisons: what was known of the data's keys no longer holds.
+    for (Py_ssize_t i = 0; plain_additions_ && i < n; ++i) plain_additions_ = plainly_safe(PyTuple_GET_ITEM(path, i));
+    if (PyDict_Check(value) && !(PyDict_CheckExact(value) && PyDict_GET_SIZE(value) == 0)) plain_additions_ = false;
     if (!root_) {
         root_ = own_copy(PyDict_Check(base_.get()) ? base_.get() : nullptr);
         if (!root_) return false;

@@ -80,8 +80,9 @@ bool scan_schema(PyObject *schema, LeafKind wanted, Entries *out, SchemaLeaves &
 // ask about its key paths (as they were when the view was made).
 class DataPaths {
 public:
-    // `data` is a dict, or None (no key paths).
-    explicit DataPaths(PyObject *data);
+    // `data` is a dict, or None (no key paths); its keys in the first
+    // `plain_depth` levels are known to need no literal comparisons.
+    explicit DataPaths(PyObject *data, Py_ssize_t plain_depth = 0);
     // The concrete key paths at which an entry collected under `key_path`
     // is added: wildcards expanded over the keys present under the same
     // prefix, Optional keys unwrapped, paths present or clashing with
@@ -90,6 +91,9 @@ public:
     // The value of the data's leaf at `path` (tuple equality, no wildcards);
     // `value` stays empty when there is none.  False on error.
     bool leaf_value(PyObject *path, Ref &value);
+    // How many levels of keys are known to need no literal comparisons,
+    // while no Python code has run since the view was made (0 otherwise).
+    Py_ssize_t plain_depth() const { return exotic_ || made_epoch_ != g_user_epoch ? 0 : scanned_depth_; }
 
 private:
     enum class Presence { Absent, Present, Blocked, Error };
@@ -106,6 +110,7 @@ private:
     Ref data_;
     bool exotic_ = false;   // data keys that only the literal comparisons handle
     Py_ssize_t scanned_depth_ = 0;
+    uint64_t made_epoch_;
     bool flat_done_ = false;
     Entries flat_;
     Ref flat_paths_;    // list of the flat_ key paths, for missing_from
@@ -143,6 +148,16 @@ public:
     PyObject *result_ptr() const { return root_ ? root_.get() : base_.get(); }
     // Whether `d` is a dict made here.
     bool made(PyObject *d) const { return made_ids_.contains(d); }
+    // The base has no keys needing literal comparisons in its first `depth`
+    // levels (a view of it found none, and no Python code ran since).
+    void note_plain_depth(Py_ssize_t depth) {
+        plain_depth_ = depth;
+        plain_epoch_ = g_user_epoch;
+    }
+    // The same of the data so far, while it is known (0 otherwise): no
+    // Python code ran since, and every key and dict added is plain.  A
+    // later pass over the data need not look at those keys again.
+    Py_ssize_t plain_depth() const { return plain_additions_ && plain_epoch_ == g_user_epoch ? plain_depth_ : 0; }
 
 private:
     Ref own_copy(PyObject *source);
@@ -150,6 +165,9 @@ private:
     Ref root_;
     RefVec made_;   // keeps the dicts made here alive, so their ids stay theirs
     AddressSet made_ids_;
+    Py_ssize_t plain_depth_ = 0;
+    uint64_t plain_epoch_ = 0;
+    bool plain_additions_ = true;  // every key added is plain, no dict added holds keys
 };
 
 // The builder that completes `data`: the completion's, when it has built
