@@ -25,9 +25,10 @@ struct Store {
 };
 Store &store = *new Store();
 
-// Entries below this many are never swept; past the second, a sweep
-// forgets more eagerly (dicts made anew for each call, where no watcher
-// tells when they are freed).
+// Entries below kSweepFloor are never swept.  Past kManyDicts a sweep
+// forgets what went unused for a quarter as many calls: schema dicts made
+// anew for each call, where no watcher tells when they are freed, must not
+// pile up.
 constexpr size_t kSweepFloor = 256;
 constexpr size_t kManyDicts = 16384;
 
@@ -44,9 +45,9 @@ void forget(std::unordered_map<const PyObject *, DictKnowledge>::iterator it,
 // forgets the dicts not used in as many calls as there are entries: a
 // schema in use comes back sooner than that even when thousands are taken
 // in turn, while a schema let go never does.  Dicts known to be freed are
-// forgotten at once.  Everything released is moved
-// out first and released at the end, once the store is consistent: that
-// may run Python code, which may validate again.
+// forgotten at once.  Everything released is moved out first and released
+// at the end, once the store is consistent: that may run Python code,
+// which may validate again.
 void settle() {
     std::vector<std::pair<Ref, std::shared_ptr<SchemaView>>> views;
     for (DictKnowledge *k : store.viewed) views.emplace_back(std::move(k->view_dict), std::move(k->view));
