@@ -57,7 +57,7 @@ def test_releasing_forgotten_schemas_may_validate_again():
         def __del__(self):
             results.append(probe.validate({'x': 1, 'y': {'z': 'ok'}}))
 
-    for i in range(COUNT):
+    for i in range(3 * COUNT):
         schema = Schema({'k%d' % i: {'v': Default(Any(), ValidatesWhenFreed())}})
         assert set(schema.validate({'k%d' % i: {}})['k%d' % i]) == {'v'}
     gc.collect()

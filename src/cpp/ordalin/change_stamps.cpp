@@ -19,6 +19,8 @@ namespace ordalin {
 
 void start_change_tracking() {}
 
+bool dict_frees_reported() { return false; }
+
 bool class_stamp(PyTypeObject *t, uint64_t &stamp) {
     // A lookup through the method cache gives the class a tag if it has none.
     if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) _PyType_Lookup(t, g.s_validate);
@@ -62,6 +64,8 @@ void start_change_tracking() {
     type_watcher = PyType_AddWatcher(on_type_modified);
     if (type_watcher < 0) PyErr_Clear();
 }
+
+bool dict_frees_reported() { return dict_watcher >= 0; }
 
 uint64_t schema_stamp(PyObject *d) {
     if (dict_watcher < 0 || PyDict_Watch(dict_watcher, d) < 0) {

@@ -25,11 +25,14 @@ struct Store {
 };
 Store &store = *new Store();
 
-// Entries below kSweepFloor are never swept.  Past kManyDicts a sweep
-// forgets what went unused for a quarter as many calls: schema dicts made
-// anew for each call, where no watcher tells when they are freed, must not
-// pile up.
+// Entries below kSweepFloor are never swept.  Where no watcher reports
+// freed dicts, a dict looked up in one validation only is forgotten after
+// kYoungCalls more: schema dicts made anew for each call must not pile up
+// (the trees keep their schema objects alive).  Past kManyDicts a sweep
+// forgets what went unused for a quarter as many calls as there are
+// entries.
 constexpr size_t kSweepFloor = 256;
+constexpr uint64_t kYoungCalls = 1024;
 constexpr size_t kManyDicts = 16384;
 
 bool sweep_due() { return store.dicts.size() > kSweepFloor && store.dicts.size() > 2 * store.swept_size; }
@@ -38,6 +41,13 @@ void forget(std::unordered_map<const PyObject *, DictKnowledge>::iterator it,
             std::vector<std::shared_ptr<const CompiledTree>> &trees) {
     trees.push_back(std::move(it->second.tree));
     store.dicts.erase(it);
+}
+
+// Whether the entry `k` may be forgotten: not used in the latest `recent`
+// calls, or (where frees go unreported) used in one call only, long ago.
+bool stale(const DictKnowledge &k, uint64_t recent) {
+    if (k.used + recent < store.calls) return true;
+    return k.used_in < 2 && !dict_frees_reported() && k.used + kYoungCalls < store.calls;
 }
 
 // Releases what the finished calls kept for themselves (views, replaced
@@ -63,7 +73,7 @@ void settle() {
         uint64_t recent = store.dicts.size() > kManyDicts ? store.dicts.size() / 4 : store.dicts.size();
         for (auto it = store.dicts.begin(); it != store.dicts.end();) {
             auto next = std::next(it);
-            if (it->second.used + recent < store.calls) forget(it, trees);
+            if (stale(it->second, recent)) forget(it, trees);
             it = next;
         }
         store.swept_size = store.dicts.size();
@@ -81,8 +91,12 @@ DictKnowledge *known(PyObject *d) {
         store.last = d;
         store.last_knowledge = &found->second;
     }
-    store.last_knowledge->used = store.calls;
-    return store.last_knowledge;
+    DictKnowledge *k = store.last_knowledge;
+    if (k->used != store.calls) {
+        k->used = store.calls;
+        ++k->used_in;
+    }
+    return k;
 }
 
 DictKnowledge &knowledge_of(PyObject *d) {
@@ -91,6 +105,7 @@ DictKnowledge &knowledge_of(PyObject *d) {
     // stays valid for the caller.
     DictKnowledge &k = store.dicts[d];
     k.used = store.calls;
+    k.used_in = 1;
     store.last = d;
     store.last_knowledge = &k;
     return k;

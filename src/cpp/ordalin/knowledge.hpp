@@ -11,8 +11,9 @@
 // The dict itself is not held: holding it would keep a schema alive after
 // its user let go of it (and a schema that refers to itself through its
 // objects, forever).  It is named by address and stamp, which a new dict
-// at a freed one's address never shows; knowledge left unused for long is
-// forgotten once the entries have doubled since the previous sweep.
+// at a freed one's address never shows.  Knowledge of a dict reported
+// freed is forgotten at once; knowledge left unused for long, once the
+// entries have doubled since the previous sweep.
 #pragma once
 
 #include "schema_view.hpp"
@@ -42,7 +43,8 @@ struct DictKnowledge {
     // The view of the running validation, with the dict it describes.
     Ref view_dict;
     std::shared_ptr<SchemaView> view;
-    uint64_t used = 0;  // the outermost validation that last looked it up
+    uint64_t used = 0;      // the outermost validation that last looked it up
+    uint32_t used_in = 0;   // how many outermost validations looked it up
 };
 
 // The knowledge of `d`, made empty if there is none; never null.  Valid

@@ -172,6 +172,9 @@ private:
 // Takes the module's watchers (once per process; none taken leaves every
 // stamp unmatched: nothing is remembered, results stay right).
 void start_change_tracking();
+// Whether the freeing of a schema dict is reported (a dict watcher, 3.12
+// and later): what is known of a freed dict can then be forgotten at once.
+bool dict_frees_reported();
 
 #if PY_VERSION_HEX < 0x030C0000
 inline uint64_t schema_stamp(PyObject *d) {
