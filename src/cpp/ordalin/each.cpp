@@ -4,10 +4,6 @@
 
 namespace ordalin {
 
-namespace {
-
-enum class Container { List, Tuple, Set, Other };
-
 // The built-in container `data` is (subclasses count as their base).
 Container container_of(PyObject *data) {
     if (PyList_Check(data)) return Container::List;
@@ -20,7 +16,7 @@ Container container_of(PyObject *data) {
 // own storage (a subclass's __iter__ or __getitem__ is not called): the
 // schema's code may change the container, the walk goes on over what it
 // held.
-bool snapshot(PyObject *data, Container kind, RefVec &out) {
+bool snapshot_elements(PyObject *data, Container kind, RefVec &out) {
     if (kind == Container::Set) {
         Ref it = Ref::steal(PySet_Type.tp_iter(data));
         if (!it) return false;
@@ -35,7 +31,7 @@ bool snapshot(PyObject *data, Container kind, RefVec &out) {
 }
 
 // The results in a new container of the built-in type `kind`.
-Ref rebuild(RefVec &results, Container kind) {
+Ref rebuild_container(RefVec &results, Container kind) {
     if (kind == Container::Tuple) return quarn::tuple_of(results);
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
     if (!list) return list;
@@ -44,6 +40,8 @@ Ref rebuild(RefVec &results, Container kind) {
     if (kind == Container::List) return list;
     return Ref::steal(PySet_New(list.get()));
 }
+
+namespace {
 
 // One element under the element schema; `index` (owned by the caller) is
 // the element's step in the path and in the error's location, or null for
@@ -84,7 +82,7 @@ Ref each_validate_impl(PyObject *self, PyObject *data, bool) {
     if (!schema) return schema;
     Ref container = Ref::borrow(data);  // alive, whatever the elements' code drops
     RefVec elements;
-    if (!snapshot(container.get(), kind, elements)) return Ref();
+    if (!snapshot_elements(container.get(), kind, elements)) return Ref();
     RefVec results;
     results.reserve(elements.size());
     for (size_t i = 0; i < elements.size(); ++i) {
@@ -94,7 +92,7 @@ Ref each_validate_impl(PyObject *self, PyObject *data, bool) {
         if (!result) return result;
         results.push_back(std::move(result));
     }
-    return rebuild(results, kind);
+    return rebuild_container(results, kind);
 }
 
 PyMethodDef each_validate_def = {

@@ -264,43 +264,24 @@ Fast FastWalk::all_of(const Node &n, PyObject *data, Ref &out) {
 }
 
 // Each: every element of a list, tuple or set (subclasses too) through the
-// element schema, into a new container of the built-in type.  The elements
-// are those the container holds when the walk starts, read from its own
-// storage as the general walk reads them.  A set is rebuilt only from
-// plain results, whose hashing runs no Python code.
+// element schema, into a new container of the built-in type, read and
+// rebuilt as the general walk does it (each.cpp).  A set is rebuilt only
+// from plain results, whose hashing runs no Python code.
 Fast FastWalk::each(const Node &n, PyObject *data, Ref &out) {
     Inexact inexact(inexact_);  // an element's errors are located by its index
-    bool is_list = PyList_Check(data), is_set = !is_list && PySet_Check(data);
-    if (!is_list && !is_set && !PyTuple_Check(data)) return is_inert(data) ? Fast::Fail : Fast::Abort;
+    Container kind = container_of(data);
+    if (kind == Container::Other) return is_inert(data) ? Fast::Fail : Fast::Abort;
     RefVec elements;
-    if (is_set) {
-        Ref it = Ref::steal(PySet_Type.tp_iter(data));
-        if (!it) return Fast::Error;
-        while (Ref item = Ref::steal(PyIter_Next(it.get()))) elements.push_back(std::move(item));
-        if (PyErr_Occurred()) return Fast::Error;
-    } else {
-        Py_ssize_t size = is_list ? PyList_GET_SIZE(data) : PyTuple_GET_SIZE(data);
-        elements.reserve(static_cast<size_t>(size));
-        for (Py_ssize_t i = 0; i < size; ++i)
-            elements.push_back(Ref::borrow(is_list ? PyList_GET_ITEM(data, i) : PyTuple_GET_ITEM(data, i)));
-    }
+    if (!snapshot_elements(data, kind, elements)) return Fast::Error;
     const Node &element = n.children[0];
     for (Ref &item : elements) {
         Ref result;
         Fast r = value(element, item.get(), result);
         if (r != Fast::Ok) return r;
         if (result) item = std::move(result);
-        if (is_set && !is_plain(item.get())) return Fast::Abort;
+        if (kind == Container::Set && !is_plain(item.get())) return Fast::Abort;
     }
-    auto size = static_cast<Py_ssize_t>(elements.size());
-    Ref built = Ref::steal(is_list || is_set ? PyList_New(size) : PyTuple_New(size));
-    if (!built) return Fast::Error;
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject *result = elements[static_cast<size_t>(i)].release();
-        if (is_list || is_set) PyList_SET_ITEM(built.get(), i, result);
-        else PyTuple_SET_ITEM(built.get(), i, result);
-    }
-    out = is_set ? Ref::steal(PySet_New(built.get())) : std::move(built);
+    out = rebuild_container(elements, kind);
     return out ? Fast::Ok : Fast::Error;
 }
 

@@ -283,6 +283,16 @@ Ref path_aware_validate_impl(PyObject *self, PyObject *path, PyObject *data);
 Ref default_validate_impl(PyObject *self, PyObject *data, bool top);
 Ref each_validate_impl(PyObject *self, PyObject *data, bool top);
 
+// ---- each.cpp --------------------------------------------------------------
+// The containers Each validates, and how it reads and rebuilds them (the
+// fast walk does the same).
+enum class Container { List, Tuple, Set, Other };
+Container container_of(PyObject *data);
+// The elements of `data` (of kind `kind`) as it holds them now.
+bool snapshot_elements(PyObject *data, Container kind, RefVec &out);
+// A new container of the built-in type `kind` holding `results` (consumed).
+Ref rebuild_container(RefVec &results, Container kind);
+
 // ---- dict_walk.cpp ---------------------------------------------------------
 // `try_fast`: first try the fast walk with the schema's compiled tree;
 // `private_dicts`: the builder of a completion that no one has seen since,
