@@ -5,7 +5,7 @@ import pytest
 
 from quarn.utils.exceptions import (SchemaError, SchemaFallbackError, SchemaFallbackLoopError, SchemaMissingKeyError, SchemaTypeError,
                                     SchemaUnsupportedKeyError)
-from quarn.utils.ordalin import And, Any, Fallback, Optional, Or, Path, PathAwareUse, Schema, Use
+from quarn.utils.ordalin import And, Any, Default, Fallback, Optional, Or, Path, PathAwareUse, Schema, Use
 
 
 def _defaults_ready():
@@ -245,3 +245,23 @@ def test_fallback_chain_flattened_stays_flattened():
     with pytest.raises(SchemaFallbackLoopError) as info:
         schema.validate({'c': 'z'})
     assert info.value.args == (('a',), ('b',))
+
+
+@needs_defaults
+def test_a_data_key_whose_class_lookup_empties_the_dict_being_scanned():
+    # Completing the data reads the keys of every level a default's path
+    # reaches; a key whose __class__ runs code may drop the very dict the
+    # scan is in, which must stay alive until the scan has left it.
+    data = {'interfaces': {'a': {}}}
+
+    class Dropping(object):
+        @property
+        def __class__(self):
+            data['interfaces'].clear()
+            return Dropping
+
+    data['interfaces']['a'] = {'name': 'x', Dropping(): 1}
+    schema = Schema({'interfaces': {Any(): {'name': str, Optional('mtu'): Default(int, 1500), object: int}}})
+    completed = schema.apply_defaults(data)
+    assert data['interfaces'] == {}
+    assert set(completed) == {'interfaces'}

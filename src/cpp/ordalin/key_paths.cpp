@@ -189,20 +189,34 @@ int lookup_safe(PyObject *key) {
 }
 
 // Looks at the keys of the first `depth` levels: deeper keys are never
-// compared with a key path that short.
+// compared with a key path that short.  Keys told safe by their type alone
+// run no code, so they are read borrowed; the guard is taken only where the
+// scan goes a level deeper.
 int has_exotic_keys(PyObject *node, Py_ssize_t depth) {
     if (depth <= 0) return 0;
-    quarn::RecursionGuard guard(" while reading the data's keys");
-    if (!guard.ok()) return -1;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(node, &pos, &k, &v)) {
-        Ref key = Ref::borrow(k), value = Ref::borrow(v);
-        int safe = lookup_safe(key.get());
-        if (safe <= 0) return safe < 0 ? -1 : 1;
-        int nested = is_nonempty_dict(value.get());
-        if (nested < 0) return -1;
-        int exotic = nested ? has_exotic_keys(value.get(), depth - 1) : 0;
+        Ref key, value;
+        if (!plainly_safe(k)) {
+            key = Ref::borrow(k);
+            value = Ref::borrow(v);
+            int safe = lookup_safe(key.get());
+            if (safe <= 0) return safe < 0 ? -1 : 1;
+            v = value.get();
+        }
+        if (depth == 1 || !PyDict_Check(v)) continue;
+        // The dict is owned while code may run: a subclass's __len__ below,
+        // the key tests of the level below.
+        if (!value) value = Ref::borrow(v);
+        int nested = is_nonempty_dict(v);
+        if (nested <= 0) {
+            if (nested < 0) return -1;
+            continue;
+        }
+        quarn::RecursionGuard guard(" while reading the data's keys");
+        if (!guard.ok()) return -1;
+        int exotic = has_exotic_keys(v, depth - 1);
         if (exotic) return exotic;
     }
     return 0;
