@@ -19,6 +19,12 @@ struct Store {
     std::vector<DictKnowledge *> viewed;  // the entries holding a view
     std::vector<std::shared_ptr<const CompiledTree>> retired;
     std::vector<const PyObject *> freed;  // dicts freed since the last settle
+    // Where frees go unreported: the dicts forgotten as used in one call
+    // only, with their stamps then.  One that comes back showing the same
+    // stamp is alive and unchanged (a new dict at a freed one's address
+    // never shows an old stamp): it is a schema taken in turn with many
+    // others, to be kept like any schema in use.
+    std::unordered_map<const PyObject *, uint64_t> let_go;
     int depth = 0;        // calls into the engine under way
     uint64_t calls = 0;   // outermost calls begun
     size_t swept_size = 0;  // entries left by the latest sweep
@@ -34,6 +40,9 @@ Store &store = *new Store();
 constexpr size_t kSweepFloor = 256;
 constexpr uint64_t kYoungCalls = 1024;
 constexpr size_t kManyDicts = 16384;
+// At most this many dicts let go are remembered; past it they are all
+// dropped (a program making a schema dict per call makes them endlessly).
+constexpr size_t kLetGoLimit = 16384;
 
 bool sweep_due() { return store.dicts.size() > kSweepFloor && store.dicts.size() > 2 * store.swept_size; }
 
@@ -43,11 +52,30 @@ void forget(std::unordered_map<const PyObject *, DictKnowledge>::iterator it,
     store.dicts.erase(it);
 }
 
+// Whether `k` is forgotten soon for having been used in one call only.
+bool young(const DictKnowledge &k) { return k.used_in < 2 && !dict_frees_reported(); }
+
+// The stamp `k` was learnt at, false when nothing was learnt.
+bool stamp_of(const DictKnowledge &k, uint64_t &stamp) {
+    if (k.plan_known) stamp = k.plan_version;
+    else if (k.facts_known) stamp = k.facts_version;
+    else return false;
+    return true;
+}
+
+// Remembers that the young entry `k` of `d` is forgotten.
+void let_go(const PyObject *d, const DictKnowledge &k) {
+    uint64_t stamp;
+    if (!stamp_of(k, stamp)) return;
+    if (store.let_go.size() >= kLetGoLimit) store.let_go.clear();
+    store.let_go[d] = stamp;
+}
+
 // Whether the entry `k` may be forgotten: not used in the latest `recent`
 // calls, or (where frees go unreported) used in one call only, long ago.
 bool stale(const DictKnowledge &k, uint64_t recent) {
     if (k.used + recent < store.calls) return true;
-    return k.used_in < 2 && !dict_frees_reported() && k.used + kYoungCalls < store.calls;
+    return young(k) && k.used + kYoungCalls < store.calls;
 }
 
 // Releases what the finished calls kept for themselves (views, replaced
@@ -73,7 +101,10 @@ void settle() {
         uint64_t recent = store.dicts.size() > kManyDicts ? store.dicts.size() / 4 : store.dicts.size();
         for (auto it = store.dicts.begin(); it != store.dicts.end();) {
             auto next = std::next(it);
-            if (stale(it->second, recent)) forget(it, trees);
+            if (stale(it->second, recent)) {
+                if (young(it->second)) let_go(it->first, it->second);
+                forget(it, trees);
+            }
             it = next;
         }
         store.swept_size = store.dicts.size();
@@ -106,6 +137,13 @@ DictKnowledge &knowledge_of(PyObject *d) {
     DictKnowledge &k = store.dicts[d];
     k.used = store.calls;
     k.used_in = 1;
+    if (!store.let_go.empty()) {
+        auto it = store.let_go.find(d);
+        if (it != store.let_go.end()) {
+            if (it->second == schema_stamp(d)) k.used_in = 2;  // back, unchanged: in use
+            store.let_go.erase(it);
+        }
+    }
     store.last = d;
     store.last_knowledge = &k;
     return k;
