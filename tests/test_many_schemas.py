@@ -9,6 +9,7 @@ import gc
 
 import pytest
 
+from quarn.utils import ordalin
 from quarn.utils.ordalin import Any, Default, Optional, Or, Schema
 from quarn.utils.exceptions import SchemaMissingKeyError, SchemaTypeError
 
@@ -62,3 +63,31 @@ def test_releasing_forgotten_schemas_may_validate_again():
         assert set(schema.validate({'k%d' % i: {}})['k%d' % i]) == {'v'}
     gc.collect()
     assert results and all(r == {'x': 1, 'y': {'z': 'ok'}} for r in results)
+
+
+def test_a_schema_stays_compiled_while_others_come_and_go():
+    # Schema dicts made, changed and freed around a long-lived schema must
+    # not make the engine compile that one again.
+    kept = Schema({'name': str, 'port': int, 'own': {'a': int}})
+    record = {'name': 'r', 'port': 1, 'own': {'a': 1}}
+    kept.validate(record)
+    before = ordalin._compilations()
+    for i in range(200):
+        scratch = {'x%d' % i: int}
+        Schema(scratch).validate({'x%d' % i: i})
+        scratch['y'] = str
+        del scratch
+        assert kept.validate(record) == record
+    assert ordalin._compilations() - before == 200
+
+
+def test_schemas_taken_in_turn_with_thousands_of_others_are_not_compiled_each_round():
+    # Four rounds: once each at first, once more at most where an unused
+    # schema was let go before it came back (not once a round).
+    count = 3000
+    pairs = [(Schema(_schema(i)), _record(i)) for i in range(count)]
+    before = ordalin._compilations()
+    for _ in range(4):
+        for schema, record in pairs:
+            schema.validate(record)
+    assert ordalin._compilations() - before < 3 * count

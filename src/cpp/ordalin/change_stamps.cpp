@@ -1,17 +1,21 @@
 // Change stamps of schema dicts and classes: on CPython 3.11 and older the
 // version tags the interpreter keeps in every dict and class; on 3.12 and
-// later one dict watcher and one type watcher, whose callbacks bump a
-// process-wide generation.
+// later one dict watcher and one type watcher.
 //
-// The generation moves whenever a watched dict is changed, cleared, cloned
-// or freed, and whenever a watched class (or a base of it) is assigned to.
-// A stamp is the generation read after watching the object, so a stamp that
-// is still current means that nothing watched changed since; a freed dict
-// bumps it too, so a new dict at the same address never matches an old
-// stamp.  The callbacks run no Python code.  Nothing is ever unwatched: a
-// watched dict that is no longer a schema only costs a counter bump when it
-// changes, while unwatching could drop a watch that a live schema needs.
+// With watchers, each watched dict has a stamp of its own: a number drawn
+// from a process-wide counter when the dict is first watched and drawn anew
+// whenever it is changed, cleared or cloned into.  It is dropped when the
+// dict is freed, so a new dict at the same address draws a new one and never
+// shows an old stamp; and a change to one schema dict, or the freeing of
+// one, leaves what is known of every other standing.  Classes share one
+// generation, moved whenever a watched class (or a base of it) is assigned
+// to: that is rare, and a class held by a compiled tree cannot be freed.
+// The callbacks run no Python code.  Nothing is ever unwatched: a watched
+// dict that is no longer a schema only costs a lookup when it changes,
+// while unwatching could drop a watch that a live schema needs.
 #include "knowledge.hpp"
+
+#include <unordered_map>
 
 namespace ordalin {
 
@@ -33,21 +37,35 @@ bool class_stamp(PyTypeObject *t, uint64_t &stamp) {
 
 namespace {
 
-uint64_t generation = 1;
+uint64_t dict_draws = 0;      // the counter dict stamps are drawn from
+uint64_t type_generation = 1;
 // Stamps handed out when no watcher could be had: each is new, so none
 // matches and nothing is remembered.
 uint64_t unmatched = uint64_t(1) << 63;
 int dict_watcher = -1;
 int type_watcher = -1;
 
+// The stamp of every watched dict alive, and the latest one looked up.
+std::unordered_map<const PyObject *, uint64_t> dict_stamps;
+const PyObject *last_dict = nullptr;
+uint64_t *last_stamp = nullptr;
+
 int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *, PyObject *) {
-    ++generation;
-    if (event == PyDict_EVENT_DEALLOCATED) forget_dict_later(dict);
+    auto it = dict_stamps.find(dict);
+    if (event == PyDict_EVENT_DEALLOCATED) {
+        if (it != dict_stamps.end()) {
+            if (last_dict == dict) last_dict = nullptr;
+            dict_stamps.erase(it);
+        }
+        forget_dict_later(dict);
+    } else if (it != dict_stamps.end()) {
+        it->second = ++dict_draws;
+    }
     return 0;
 }
 
 int on_type_modified(PyTypeObject *) {
-    ++generation;
+    ++type_generation;
     return 0;
 }
 
@@ -68,11 +86,16 @@ void start_change_tracking() {
 bool dict_frees_reported() { return dict_watcher >= 0; }
 
 uint64_t schema_stamp(PyObject *d) {
+    if (d == last_dict) return *last_stamp;
     if (dict_watcher < 0 || PyDict_Watch(dict_watcher, d) < 0) {
         PyErr_Clear();
         return ++unmatched;
     }
-    return generation;
+    auto placed = dict_stamps.emplace(d, 0);
+    if (placed.second) placed.first->second = ++dict_draws;
+    last_dict = d;
+    last_stamp = &placed.first->second;  // elements stay put when the map grows
+    return *last_stamp;
 }
 
 bool class_stamp(PyTypeObject *t, uint64_t &stamp) {
@@ -84,7 +107,7 @@ bool class_stamp(PyTypeObject *t, uint64_t &stamp) {
     // A class whose tag was dropped by a change reports no further change
     // until it has a tag again.
     if (!PyUnstable_Type_AssignVersionTag(t)) return false;
-    stamp = generation;
+    stamp = type_generation;
     return true;
 }
 

@@ -125,10 +125,19 @@ PyObject *set_fast_walk(PyObject *, PyObject *enabled) {
     return PyBool_FromLong(was);
 }
 
+// _compilations(): how many schema dicts the engine has compiled so far.
+// For tests of what it keeps between validations.
+PyObject *compilations(PyObject *, PyObject *) {
+    return PyLong_FromUnsignedLongLong(g_compilations);
+}
+
 PyMethodDef module_functions[] = {
     {"_fast_walk", set_fast_walk, METH_O,
      "_fast_walk($module, enabled, /)\n--\n\n"
      "Switches the compiled fast walk on or off; returns whether it was on."},
+    {"_compilations", compilations, METH_NOARGS,
+     "_compilations($module, /)\n--\n\n"
+     "How many schema dicts have been compiled so far."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -167,7 +167,7 @@ private:
 // Equal stamps mean "unchanged since"; a new dict or class at the address of
 // a freed one never shows an old stamp.  CPython 3.11 and older keep a
 // version tag in every dict and class; later ones offer dict and type
-// watchers instead, whose callbacks bump one process-wide generation.
+// watchers instead, whose callbacks move the stamps.
 
 // Takes the module's watchers (once per process; none taken leaves every
 // stamp unmatched: nothing is remembered, results stay right).
@@ -183,7 +183,7 @@ inline uint64_t schema_stamp(PyObject *d) {
 // The stamp of a data dict, compared only within one walk.
 inline uint64_t data_stamp(PyObject *d) { return schema_stamp(d); }
 #else
-// Watches `d` and returns the generation.
+// Watches `d` and returns its stamp.
 uint64_t schema_stamp(PyObject *d);
 // Data dicts are not watched: within one walk a data dict counts as
 // unchanged while the walk has run no code that may change it.

@@ -373,6 +373,7 @@ bool same_text(PyObject *a, PyObject *b) {
 }
 
 bool g_fast_walk_enabled = true;
+uint64_t g_compilations = 0;
 
 const DictPlan *plan_of(PyObject *schema) {
     DictKnowledge &k = knowledge_of(schema);
@@ -385,6 +386,7 @@ const DictPlan *plan_of(PyObject *schema) {
         }
     }
     // `k` stays valid: entries are forgotten only once no call is under way.
+    ++g_compilations;
     Compiler compiler;
     std::shared_ptr<const DictPlan> root;
     std::shared_ptr<const CompiledTree> tree;

@@ -123,6 +123,8 @@ const DictPlan *plan_of(PyObject *schema);
 // Whether validate_dict tries the fast walk (switched off by tests that
 // compare it with the general walk).
 extern bool g_fast_walk_enabled;
+// How many schema dicts have been compiled (for tests of what is kept).
+extern uint64_t g_compilations;
 
 enum class Fast {
     Ok,     // validated: `out` is the new dict
