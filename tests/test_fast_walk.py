@@ -257,6 +257,15 @@ def change_use(parts):
     parts['use'].schema = str
 
 
+def change_whole_dict_of_key(parts):
+    # A new attribute dict, the old one left as it was.
+    parts['key'].__dict__ = dict(vars(parts['key']), schema='z')
+
+
+def change_through_vars(parts):
+    vars(parts['or'])['schemas'] = (str,)
+
+
 def change_key(parts):
     parts['key'].schema = 'z'
 
@@ -269,7 +278,7 @@ def change_class_of_value(parts):
 
 
 @pytest.mark.parametrize('change', [change_dict, change_or, change_use, change_key,
-                                    change_class_of_value])
+                                    change_whole_dict_of_key, change_through_vars, change_class_of_value])
 def test_a_change_to_the_schema_is_seen(change):
     parts = {'inner': {'b': int}, 'or': Or(int), 'use': Use(int), 'key': Optional('k'),
              'opt': Optional(int)}

@@ -87,14 +87,17 @@ bool dict_frees_reported() { return dict_watcher >= 0; }
 
 uint64_t schema_stamp(PyObject *d) {
     if (d == last_dict) return *last_stamp;
-    if (dict_watcher < 0 || PyDict_Watch(dict_watcher, d) < 0) {
-        PyErr_Clear();
-        return ++unmatched;
+    // A dict with a stamp is watched already: only a new one is watched here.
+    auto it = dict_stamps.find(d);
+    if (it == dict_stamps.end()) {
+        if (dict_watcher < 0 || PyDict_Watch(dict_watcher, d) < 0) {
+            PyErr_Clear();
+            return ++unmatched;
+        }
+        it = dict_stamps.emplace(d, ++dict_draws).first;
     }
-    auto placed = dict_stamps.emplace(d, 0);
-    if (placed.second) placed.first->second = ++dict_draws;
     last_dict = d;
-    last_stamp = &placed.first->second;  // elements stay put when the map grows
+    last_stamp = &it->second;  // elements stay put when the map grows
     return *last_stamp;
 }
 
@@ -112,5 +115,33 @@ bool class_stamp(PyTypeObject *t, uint64_t &stamp) {
 }
 
 #endif
+
+namespace {
+bool g_writes_move_own_dict_stamp = false;
+}  // namespace
+
+bool writes_move_own_dict_stamp() { return g_writes_move_own_dict_stamp; }
+
+// Whether assigning an attribute to an instance of a plain class, once its
+// __dict__ exists, moves that dict's stamp.  Where the interpreter keeps an
+// instance's attributes beside its dict (3.13 stores them inline and may
+// not report the write), it may not; asked of the interpreter once, with an
+// instance made like the engine's own (a class made by type()).
+void probe_own_dict_stamps() {
+    Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s(O){}",
+                                               "stamp_probe", reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    Ref obj = cls ? Ref::steal(PyObject_CallObject(cls.get(), nullptr)) : Ref();
+    Ref one = Ref::steal(PyLong_FromLong(1)), two = Ref::steal(PyLong_FromLong(2));
+    bool ok = obj && one && two && PyObject_SetAttrString(obj.get(), "a", one.get()) == 0;
+    Ref d = ok ? Ref::steal(PyObject_GenericGetDict(obj.get(), nullptr)) : Ref();
+    ok = d && PyDict_CheckExact(d.get());
+    if (ok) {
+        uint64_t before = schema_stamp(d.get());
+        ok = PyObject_SetAttrString(obj.get(), "a", two.get()) == 0 && schema_stamp(d.get()) != before &&
+             PyDict_GetItemString(d.get(), "a") == two.get();
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
+    g_writes_move_own_dict_stamp = ok;
+}
 
 }  // namespace ordalin

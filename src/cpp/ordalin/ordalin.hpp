@@ -189,6 +189,10 @@ uint64_t schema_stamp(PyObject *d);
 // unchanged while the walk has run no code that may change it.
 inline uint64_t data_stamp(PyObject *) { return g_user_epoch; }
 #endif
+// Whether an attribute assigned to an instance with a __dict__ moves the
+// stamp of that dict (probed once, when the module is set up).
+bool writes_move_own_dict_stamp();
+void probe_own_dict_stamps();
 // The stamp of a class, which changes when anything is assigned to the
 // class or its bases; false when the class cannot be followed.
 bool class_stamp(PyTypeObject *t, uint64_t &stamp);

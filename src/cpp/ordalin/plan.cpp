@@ -15,19 +15,33 @@ namespace ordalin {
 
 // One thing a tree was compiled from, as it was then: a schema dict with
 // its stamp, or a schema object with its class, the class's stamp
-// (which changes with any change to the class or its bases) and the
-// attributes read from it.
+// (which changes with any change to the class or its bases), its own
+// attribute dict with that dict's stamp, and the attributes read from it.
+// Where an attribute written moves its dict's stamp, the attributes are not
+// read again to tell that they hold: while the object keeps its class and
+// its dict and neither changed, they are the ones read.
 struct TreeCheck {
     PyObject *dict = nullptr;  // alive while every check before it holds
     uint64_t version = 0;
     Ref object;
     PyTypeObject *type = nullptr;
     uint64_t class_version = 0;
+    Ref own_dict;  // the object's __dict__, held so that its address stays its own
+    uint64_t own_dict_version = 0;
     std::vector<std::pair<PyObject *, Ref>> attrs;
 
     bool holds() const {
         if (dict) return schema_stamp(dict) == version;
         if (Py_TYPE(object.get()) != type || !class_unchanged(type, class_version)) return false;
+        if (writes_move_own_dict_stamp()) {
+            // The dict exists already: reading it again allocates nothing.
+            Ref now = Ref::steal(PyObject_GenericGetDict(object.get(), nullptr));
+            if (!now) {
+                PyErr_Clear();
+                return false;
+            }
+            return now.get() == own_dict.get() && schema_stamp(now.get()) == own_dict_version;
+        }
         for (const auto &attr : attrs) {
             // The class is unchanged, so this reads the instance's own dict.
             Ref now = quarn::getattr(object.get(), attr.first);
@@ -337,6 +351,16 @@ size_t Compiler::watch(PyObject *obj) {
     if (!class_stamp(t, c.class_version)) return kNone;
     c.object = Ref::borrow(obj);
     c.type = t;
+    if (writes_move_own_dict_stamp()) {
+        // The attribute dict is made now if the object has none yet, and
+        // its stamp taken before any attribute is read from it.
+        c.own_dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+        if (!c.own_dict || !PyDict_CheckExact(c.own_dict.get())) {
+            PyErr_Clear();
+            return kNone;
+        }
+        c.own_dict_version = schema_stamp(c.own_dict.get());
+    }
     checks.push_back(std::move(c));
     return checks.size() - 1;
 }
