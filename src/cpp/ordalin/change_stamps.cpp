@@ -114,6 +114,10 @@ bool class_stamp(PyTypeObject *t, uint64_t &stamp) {
     return true;
 }
 
+// The stamp was taken while the class had a tag, so any change to it since
+// has been reported and moved the generation.
+bool class_unchanged(PyTypeObject *, uint64_t stamp) { return type_watcher >= 0 && stamp == type_generation; }
+
 #endif
 
 namespace {

@@ -196,10 +196,15 @@ void probe_own_dict_stamps();
 // The stamp of a class, which changes when anything is assigned to the
 // class or its bases; false when the class cannot be followed.
 bool class_stamp(PyTypeObject *t, uint64_t &stamp);
+#if PY_VERSION_HEX < 0x030C0000
 inline bool class_unchanged(PyTypeObject *t, uint64_t stamp) {
     uint64_t now;
     return class_stamp(t, now) && now == stamp;
 }
+#else
+// A stamped class is watched: it is unchanged while no watched class changed.
+bool class_unchanged(PyTypeObject *t, uint64_t stamp);
+#endif
 
 // Whether a call into the engine from Python is running (compiled trees and
 // views are used only meanwhile).
