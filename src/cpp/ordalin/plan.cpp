@@ -19,7 +19,8 @@ namespace ordalin {
 // attribute dict with that dict's stamp, and the attributes read from it.
 // Where an attribute written moves its dict's stamp, the attributes are not
 // read again to tell that they hold: while the object keeps its class and
-// its dict and neither changed, they are the ones read.
+// its dict and neither changed, they are the ones read.  Elsewhere they are
+// read again from that dict.
 struct TreeCheck {
     PyObject *dict = nullptr;  // alive while every check before it holds
     uint64_t version = 0;
@@ -33,23 +34,21 @@ struct TreeCheck {
     bool holds() const {
         if (dict) return schema_stamp(dict) == version;
         if (Py_TYPE(object.get()) != type || !class_unchanged(type, class_version)) return false;
-        if (writes_move_own_dict_stamp()) {
-            // The dict exists already: reading it again allocates nothing.
-            Ref now = Ref::steal(PyObject_GenericGetDict(object.get(), nullptr));
-            if (!now) {
-                PyErr_Clear();
-                return false;
-            }
-            return now.get() == own_dict.get() && schema_stamp(now.get()) == own_dict_version;
+        // The dict exists already: reading it again allocates nothing.
+        Ref now = Ref::steal(PyObject_GenericGetDict(object.get(), nullptr));
+        if (!now) {
+            PyErr_Clear();
+            return false;
         }
+        if (now.get() != own_dict.get()) return false;
+        if (writes_move_own_dict_stamp()) return schema_stamp(now.get()) == own_dict_version;
+        // A write may go unreported: the attributes are read again, from the
+        // dict itself (the class, unchanged, has no attribute of their names).
         for (const auto &attr : attrs) {
-            // The class is unchanged, so this reads the instance's own dict.
-            Ref now = quarn::getattr(object.get(), attr.first);
-            if (!now) {
+            if (PyDict_GetItemWithError(now.get(), attr.first) != attr.second.get()) {
                 PyErr_Clear();
                 return false;
             }
-            if (now.get() != attr.second.get()) return false;
         }
         return true;
     }
@@ -351,16 +350,14 @@ size_t Compiler::watch(PyObject *obj) {
     if (!class_stamp(t, c.class_version)) return kNone;
     c.object = Ref::borrow(obj);
     c.type = t;
-    if (writes_move_own_dict_stamp()) {
-        // The attribute dict is made now if the object has none yet, and
-        // its stamp taken before any attribute is read from it.
-        c.own_dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-        if (!c.own_dict || !PyDict_CheckExact(c.own_dict.get())) {
-            PyErr_Clear();
-            return kNone;
-        }
-        c.own_dict_version = schema_stamp(c.own_dict.get());
+    // The attribute dict is made now if the object has none yet, and its
+    // stamp taken before any attribute is read from it.
+    c.own_dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    if (!c.own_dict || !PyDict_CheckExact(c.own_dict.get())) {
+        PyErr_Clear();
+        return kNone;
     }
+    if (writes_move_own_dict_stamp()) c.own_dict_version = schema_stamp(c.own_dict.get());
     checks.push_back(std::move(c));
     return checks.size() - 1;
 }
