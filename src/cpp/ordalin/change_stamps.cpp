@@ -21,7 +21,9 @@ namespace ordalin {
 
 #if PY_VERSION_HEX < 0x030C0000
 
-void start_change_tracking() {}
+namespace {
+void take_watchers() {}
+}  // namespace
 
 bool dict_frees_reported() { return false; }
 
@@ -69,9 +71,7 @@ int on_type_modified(PyTypeObject *) {
     return 0;
 }
 
-}  // namespace
-
-void start_change_tracking() {
+void take_watchers() {
     static bool started = false;  // a re-import must not take more watchers
     if (started) return;
     started = true;
@@ -82,6 +82,8 @@ void start_change_tracking() {
     type_watcher = PyType_AddWatcher(on_type_modified);
     if (type_watcher < 0) PyErr_Clear();
 }
+
+}  // namespace
 
 bool dict_frees_reported() { return dict_watcher >= 0; }
 
@@ -121,10 +123,8 @@ bool class_unchanged(PyTypeObject *, uint64_t stamp) { return type_watcher >= 0 
 #endif
 
 namespace {
-bool g_writes_move_own_dict_stamp = false;
-}  // namespace
 
-bool writes_move_own_dict_stamp() { return g_writes_move_own_dict_stamp; }
+bool g_writes_move_own_dict_stamp = false;
 
 // Whether assigning an attribute to an instance of a plain class, once its
 // __dict__ exists, moves that dict's stamp.  Where the interpreter keeps an
@@ -147,5 +147,14 @@ void probe_own_dict_stamps() {
     if (PyErr_Occurred()) PyErr_Clear();
     g_writes_move_own_dict_stamp = ok;
 }
+
+}  // namespace
+
+void start_change_tracking() {
+    take_watchers();
+    probe_own_dict_stamps();
+}
+
+bool writes_move_own_dict_stamp() { return g_writes_move_own_dict_stamp; }
 
 }  // namespace ordalin

@@ -203,7 +203,6 @@ int has_exotic_keys(PyObject *node, Py_ssize_t depth) {
             value = Ref::borrow(v);
             int safe = lookup_safe(key.get());
             if (safe <= 0) return safe < 0 ? -1 : 1;
-            v = value.get();
         }
         if (depth == 1 || !PyDict_Check(v)) continue;
         // The dict is owned while code may run: a subclass's __len__ below,

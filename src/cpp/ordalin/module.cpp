@@ -179,7 +179,6 @@ PyModuleDef module_def = {
 extern "C" __attribute__((visibility("default"))) PyObject *PyInit_ordalin(void) {
     using namespace ordalin;
     start_change_tracking();
-    probe_own_dict_stamps();
     Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module || !intern_names() || !bind_builtins() || !bind_exceptions(module.get()) ||
         !bind_list_dict(module.get()) || !set_all(module.get()) || !create_classes(module.get()))

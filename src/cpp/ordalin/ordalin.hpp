@@ -170,7 +170,8 @@ private:
 // watchers instead, whose callbacks move the stamps.
 
 // Takes the module's watchers (once per process; none taken leaves every
-// stamp unmatched: nothing is remembered, results stay right).
+// stamp unmatched: nothing is remembered, results stay right) and asks the
+// interpreter whether attribute writes move their dict's stamp.
 void start_change_tracking();
 // Whether the freeing of a schema dict is reported (a dict watcher, 3.12
 // and later): what is known of a freed dict can then be forgotten at once.
@@ -190,9 +191,8 @@ uint64_t schema_stamp(PyObject *d);
 inline uint64_t data_stamp(PyObject *) { return g_user_epoch; }
 #endif
 // Whether an attribute assigned to an instance with a __dict__ moves the
-// stamp of that dict (probed once, when the module is set up).
+// stamp of that dict (probed once, by start_change_tracking).
 bool writes_move_own_dict_stamp();
-void probe_own_dict_stamps();
 // The stamp of a class, which changes when anything is assigned to the
 // class or its bases; false when the class cannot be followed.
 bool class_stamp(PyTypeObject *t, uint64_t &stamp);
