@@ -3,9 +3,9 @@ import copy
 
 import pytest
 
-from quarn.utils.exceptions import (SchemaFallbackError, SchemaFallbackLoopError,
+from quarn.utils.exceptions import (SchemaError, SchemaFallbackError, SchemaFallbackLoopError,
                                     SchemaMissingKeyError)
-from quarn.utils.ordalin import Any, Default, Fallback, Optional, Or, Schema
+from quarn.utils.ordalin import Any, Default, Fallback, Optional, Or, Schema, Use
 
 
 @pytest.mark.parametrize('schema, data, expected', [
@@ -168,3 +168,61 @@ def test_validate_is_its_two_steps(schema, data):
     s = Schema(schema)
     assert outcome(lambda: s.validate(data)) == outcome(
         lambda: s.validate(s.apply_fallback(s.apply_defaults(data)), False))
+
+
+def ordered(obj):
+    """A dict's items in order, all the way down: results compared key order included."""
+    if isinstance(obj, dict):
+        return [(k, ordered(v)) for k, v in obj.items()]
+    return obj
+
+
+def ordered_outcome(call):
+    try:
+        return 'ok', ordered(call())
+    except SchemaError as e:
+        return type(e), repr(e.args)
+
+
+RECORDS = {'site': str, 'interfaces': {Any(): {
+    'up': bool, 'mtu': Default(int, 1500), 'note': Default(Or(str, None), None),
+    'count': Default(Use(int), '0'), 'site': Fallback(str, 'site'),
+    Optional('sub'): {Any(): int}}}}
+NESTED = {'a': int, 'm': {'f': Fallback(int, 'a')}, 'n': {'d': Default(int, 0), 'f': Fallback(int, 'a')},
+          'x': Default(int, 9)}
+
+
+@pytest.mark.parametrize('schema, data', [
+    (RECORDS, {'site': 'lab', 'interfaces': {'i1': {'up': True}, 2: {'up': False, 'mtu': 9000, 'site': 'b'},
+                                             ''.join(['i', '3']): {'up': True, 'mtu': None, 'sub': {'x': 1}}}}),
+    (RECORDS, {'site': 'lab', 'interfaces': {'i1': {}}}),                  # an empty record receives
+    (RECORDS, {'site': 'lab', 'interfaces': {}}),
+    (RECORDS, {'site': 'lab', 'interfaces': {'i1': 5}}),                   # no record to add to
+    (RECORDS, {'site': 'lab', 'interfaces': {'i1': {'up': True, 'mtu': {'x': 1}}}}),
+    (RECORDS, {'interfaces': {'i1': {'up': True}}}),                       # the source is missing
+    (RECORDS, {'interfaces': {'i1': {'up': True, 'site': 'b'}}}),          # needed by no record
+    (RECORDS, {'site': {'x': 'lab'}, 'interfaces': {'i1': {'up': True}}}),  # not a leaf
+    (RECORDS, {'site': {}, 'interfaces': {'i1': {'up': True}}}),           # an empty dict is one
+    (RECORDS, {'site': 'lab', 'interfaces': {'i1': {'up': 'no'}}}),
+    (RECORDS, {'site': 'lab', 'interfaces': {'i1': {'up': True, 'count': 'x'}}}),
+    (NESTED, {'a': 3}),                       # dicts made, by the defaults and by the fallbacks
+    (NESTED, {'a': 3, 'm': {}, 'n': {'f': 1}}),
+    (NESTED, {'a': '3'}),
+    (NESTED, {'a': 3, 'm': 1}),
+    (NESTED, {}),
+    ({'a': {'b': Default(int, 1)}, 'c': Fallback(dict, 'a')}, {'a': {}}),   # a source a default fills
+    ({'a': Fallback(str, 'b'), 'b': Fallback(str, 'c'), 'c': str}, {'c': 'z'}),
+])
+def test_walk_that_completes_gives_the_two_steps(schema, data):
+    s = Schema(schema)
+    assert ordered_outcome(lambda: s.validate(data)) == ordered_outcome(
+        lambda: s.validate(s.apply_fallback(s.apply_defaults(data)), False))
+
+
+def test_changed_source_and_default_are_read_again():
+    fallback, default = Fallback(str, 'a'), Default(int, 1)
+    s = Schema({'a': str, 'b': str, 'f': fallback, 'd': default})
+    assert s.validate({'a': 'x', 'b': 'y'}) == {'a': 'x', 'b': 'y', 'f': 'x', 'd': 1}
+    fallback.fallback = ('b',)
+    default.default = 2
+    assert s.validate({'a': 'x', 'b': 'y'}) == {'a': 'x', 'b': 'y', 'f': 'y', 'd': 2}

@@ -16,7 +16,7 @@ import pytest
 SCRIPT = textwrap.dedent('''
     import gc, sys
     from quarn.utils import ordalin
-    from quarn.utils.ordalin import Default, Optional, Or, Schema
+    from quarn.utils.ordalin import Any, Default, Fallback, Optional, Or, Schema
 
     def fresh(text):          # a float no one else holds: freed when replaced
         return float(text)
@@ -49,6 +49,11 @@ SCRIPT = textwrap.dedent('''
             data = {'a': {'x': 1}, 'b': {'y': fresh('6.5')}, 'c': 7}
             return ({'a': {'x': int}, 'b': {'y': float}, 'c': Default(int, 0)}, data,
                     lambda: data.__setitem__('b', 'replaced'))
+        if name == 'fallback source':
+            fallback = Fallback(float, 's')
+            data = {'s': fresh('8.5'), 'r': {'i': {'x': 1}, 'j': {'x': 2}}}
+            sd = {'s': float, 'r': {Any(): {'x': int, 'f': fallback, 'd': Default(float, fresh('9.5'))}}}
+            return sd, data, lambda: (setattr(fallback, 'fallback', ('t',)), data.__setitem__('s', 'replaced'))
         raise SystemExit('unknown case ' + name)
 
     class Finalizer:
@@ -82,7 +87,7 @@ SCRIPT = textwrap.dedent('''
 ''')
 
 CASES = ['value', 'deleted key', 'nested dict', 'or alternative', 'default value', 'optional key',
-         'data value']
+         'data value', 'fallback source']
 
 
 @pytest.mark.parametrize('walk', ['fast', 'general'])

@@ -1,6 +1,7 @@
 // The validation dispatcher: decides, by the kind of schema, how one piece
 // of data is checked (wildcard, path-aware object, schema object, built-in
 // type, dictionary, callable, plain value) and raises the schema exceptions.
+#include "plan.hpp"
 #include "schema_view.hpp"
 #include "key_paths.hpp"
 
@@ -255,11 +256,34 @@ struct Prepared {
     Completion completion;  // outlives the walk: it keeps the dicts it made
     Ref schema, schema_type;
     uint64_t completed = 0;  // the epoch once the data was completed
+    Ref walked;  // the result, when the walk completed the data itself
 };
+
+// The top-level validation of the exact dict `data` by the exact dict
+// `schema` in one walk that completes the data as it goes, when the
+// schema's tree can (the built-in passes, every leaf of theirs one the
+// walk adds alike).  Abort and Fail leave it to the passes and the walk.
+Fast complete_in_walk(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data, Ref &out) {
+    if (!g_fast_walk_enabled || schema_type != reinterpret_cast<PyObject *>(&PyDict_Type) ||
+        !PyDict_CheckExact(schema) || !PyDict_CheckExact(data) || !in_validation() ||
+        !uses_builtin(self, g.s_apply_defaults, g.schema_apply_defaults) ||
+        !uses_builtin(self, g.s_collect_defaults, g.schema_collect_defaults) ||
+        !uses_builtin(self, g.s_apply_fallback, g.schema_apply_fallback) ||
+        !uses_builtin(self, g.s_collect_fallbacks, g.schema_collect_fallbacks))
+        return Fast::Abort;
+    const DictPlan *plan = plan_of(schema);
+    if (!plan || !plan->completes_in_walk) return Fast::Abort;
+    quarn::RecursionGuard guard(" while validating a dictionary");
+    if (!guard.ok()) return Fast::Error;
+    return fast_complete_validate(*plan, data, out);
+}
 
 // Completes `data` when `top` (defaults, then fallbacks) and reads the
 // schema; false with an error set.
-__attribute__((always_inline)) inline bool prepare(PyObject *self, PyObject *data, bool top, Prepared &p) {
+// With `whole`, the data may be completed and validated in one walk
+// (complete_in_walk), whose result is then `p.walked`.
+__attribute__((always_inline)) inline bool prepare(PyObject *self, PyObject *data, bool top, Prepared &p,
+                                                   bool whole = false) {
     p.data = Ref::borrow(data);
     // `schema` and `schemaType`, read once for the two passes and the walk
     // when reading them runs no Python code; read again by each step after
@@ -274,6 +298,14 @@ __attribute__((always_inline)) inline bool prepare(PyObject *self, PyObject *dat
             schema_type = Ref();
         };
         if (!schema || !completes_nothing(self, schema.get(), schema_type.get(), data)) {
+            if (whole && schema) {
+                switch (complete_in_walk(self, schema.get(), schema_type.get(), data, p.walked)) {
+                case Fast::Ok: return true;
+                case Fast::Error: return false;
+                case Fast::Fail:
+                case Fast::Abort: break;  // nothing was done: the passes start
+                }
+            }
             p.data = apply_defaults_for(self, schema.get(), schema_type.get(), p.data.get(), &p.completion);
             if (!p.data) return false;
             forget_if_code_ran();
@@ -288,7 +320,8 @@ __attribute__((always_inline)) inline bool prepare(PyObject *self, PyObject *dat
 
 Ref validate_body(PyObject *self, PyObject *data, bool top) {
     Prepared p;
-    if (!prepare(self, data, top, p)) return Ref();
+    if (!prepare(self, data, top, p, true)) return Ref();
+    if (p.walked) return std::move(p.walked);
     PathCtx path = PathCtx::of_owner(self);
     return validate_completed(p.schema.get(), p.schema_type.get(), p.data.get(), path, p.completion, p.completed);
 }

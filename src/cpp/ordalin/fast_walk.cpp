@@ -12,6 +12,12 @@
 // dict that holds the invalid entry, to raise its error with its path and
 // message.  Neither has done anything a caller could see, so starting over
 // gives what the general walk alone would have given.
+//
+// A top-level validation whose tree allows it walks the data once for the
+// completion and the validation both (fast_complete_validate): each dict
+// gets the keys the defaults and fallbacks passes would add to it, and
+// those values are validated like the others.  Any failure there leaves
+// the whole validation to the two passes and the walk after them.
 #include "plan.hpp"
 
 namespace ordalin {
@@ -53,6 +59,9 @@ inline Py_hash_t str_hash(PyObject *s) {
 class FastWalk {
 public:
     FastWalk(PathCtx &path, const DictBuilder *private_dicts) : path_(path), private_(private_dicts) {}
+    // A walk that completes the data as it goes, with the values of the
+    // fallbacks' sources (empty where the data has none).
+    FastWalk(PathCtx &path, const RefVec &sources) : path_(path), private_(nullptr), sources_(&sources) {}
     // `held`: the walk owns a reference to `data` (the entry it is walking).
     Fast dict(const DictPlan &plan, PyObject *data, Ref &out, bool held = false);
     // Writes the results kept for the dicts validated in place.
@@ -66,6 +75,8 @@ private:
     Fast again(PyObject *schema, PyObject *data, Ref &out);
     int32_t match(const DictPlan &plan, PyObject *key);
     static bool all_str_keys_pass(const DictPlan &plan, PyObject *data);
+    Fast add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size_t &counted,
+                     uint64_t &type_keys);
 
     // Entered through Or, And or a Schema-like object, whose errors carry a
     // path of their own: an invalid nested dict there fails the enclosing
@@ -86,6 +97,7 @@ private:
     std::vector<Pending> pending_;
     PathCtx &path_;
     const DictBuilder *private_;  // null: every result is a new dict
+    const RefVec *sources_ = nullptr;  // set when the walk completes the data
     PyObject *keys_[kMaxDepth];  // the data keys from the walk's dict down
     size_t depth_ = 0;
     int inexact_ = 0;
@@ -167,7 +179,7 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
         Ref result;
         keys_[depth_++] = key;
         Fast r = value(entry.value, item, result);
-        if (r == Fast::Fail && entry.value.kind == NodeKind::Dict && !inexact_)
+        if (r == Fast::Fail && entry.value.kind == NodeKind::Dict && !inexact_ && !sources_)
             r = again(entry.value.object, item, result);
         --depth_;
         if (r != Fast::Ok) {
@@ -183,12 +195,49 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
         if (!copy && !(copy = Ref::steal(PyDict_Copy(data)))) return Fast::Error;
         if (PyDict_SetItem(copy.get(), key, result.get()) < 0) return Fast::Error;
     }
+    if (sources_ && !plan.additions.empty()) {
+        Fast r = add_missing(plan, data, copy, counted, type_keys);
+        if (r != Fast::Ok) return r;
+    }
     // Every required key matched?  (Otherwise the general walk reports the
     // missing ones.)
     if (counted != plan.required) return Fast::Fail;
     if (in_place) out = Ref::borrow(data);
     else out = copy ? std::move(copy) : Ref::steal(PyDict_Copy(data));
     return out ? Fast::Ok : Fast::Error;
+}
+
+// The keys the completion adds to `data`, which lacks them, validated
+// into the result `copy`.  Each is added as the passes would add it: a
+// Default's value, the value of a Fallback's source, or a new dict made
+// for a nested schema dict (walked from empty, so that what is added below
+// it is added).  A missing source fails: the passes raise its error.
+Fast FastWalk::add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size_t &counted,
+                           uint64_t &type_keys) {
+    for (const Addition &a : plan.additions) {
+        const KeyEntry &entry = plan.entries[a.entry];
+        // Every key of the data was found plain by the walk: looking one
+        // up compares no key in Python.
+        if (PyDict_GetItemWithError(data, a.key)) continue;
+        if (PyErr_Occurred()) return Fast::Error;
+        Ref added, result;
+        keys_[depth_++] = a.key;
+        Fast r = Fast::Ok;
+        if (a.kind == Addition::Nested) {
+            Ref empty = Ref::steal(PyDict_New());
+            r = empty ? dict(*entry.value.dict, empty.get(), added, true) : Fast::Error;
+        } else {
+            added = a.kind == Addition::Default ? Ref::borrow(entry.value.object) : (*sources_)[a.source].dup();
+            if (!added) r = Fast::Fail;
+            else r = value(entry.value, added.get(), result);
+        }
+        --depth_;
+        if (r != Fast::Ok) return r;
+        count(entry, counted, type_keys);
+        if (!copy && !(copy = Ref::steal(PyDict_Copy(data)))) return Fast::Error;
+        if (PyDict_SetItem(copy.get(), a.key, result ? result.get() : added.get()) < 0) return Fast::Error;
+    }
+    return Fast::Ok;
 }
 
 // `out` stays empty when the result is the data itself.
@@ -306,7 +355,47 @@ bool FastWalk::write_in_place() {
     return true;
 }
 
+// The value of the data's leaf at `source` (a tuple of exact str), as the
+// fallbacks pass reads it: every dict on the way a non-empty dict, the
+// value itself no non-empty dict.  Empty when there is none; false when
+// only Python code could tell (a dict subclass, or keys whose comparison
+// with a str may run it).
+bool source_value(PyObject *data, PyObject *source, Ref &value) {
+    Ref node = Ref::borrow(data);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(source); ++i) {
+        if (!PyDict_CheckExact(node.get())) return !PyDict_Check(node.get());
+        Py_ssize_t pos = 0;
+        PyObject *key, *item;
+        while (PyDict_Next(node.get(), &pos, &key, &item))
+            if (!is_plain_value(key)) return false;
+        PyObject *child = PyDict_GetItemWithError(node.get(), PyTuple_GET_ITEM(source, i));
+        if (!child) return !PyErr_Occurred();
+        node = Ref::borrow(child);
+    }
+    if (PyDict_Check(node.get())) {
+        if (!PyDict_CheckExact(node.get())) return false;
+        if (PyDict_GET_SIZE(node.get())) return true;
+    }
+    value = std::move(node);
+    return true;
+}
+
 }  // namespace
+
+Fast fast_complete_validate(const DictPlan &plan, PyObject *data, Ref &out) {
+    RefVec sources;
+    for (PyObject *source : plan.sources) {
+        Ref value;
+        if (!source_value(data, source, value)) {
+            if (PyErr_Occurred()) return Fast::Error;
+            return Fast::Abort;
+        }
+        sources.push_back(std::move(value));
+    }
+    PathCtx path{Ref()};
+    FastWalk walk(path, sources);
+    return walk.dict(plan, data, out);
+}
 
 Fast fast_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out,
                    const DictBuilder *private_dicts) {

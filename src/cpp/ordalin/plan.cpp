@@ -9,6 +9,7 @@
 #include "plan.hpp"
 #include "knowledge.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace ordalin {
@@ -81,11 +82,47 @@ constexpr size_t kMaxTypeKeys = 64;    // required type keys of one dict (bits o
 class Compiler {
 public:
     bool dict(PyObject *schema, std::shared_ptr<const DictPlan> &out);
+    // After the top dict: whether the walk can complete the data itself.
+    bool completes_in_walk(DictPlan &root);
     std::vector<TreeCheck> checks;
     RefVec held;
 
 private:
     static constexpr size_t kNone = static_cast<size_t>(-1);
+
+    // Where the dict being compiled stands for the completion of the data.
+    // `reached_`: the passes see its leaves (it is the top dict, or a dict
+    // value of a dict they see).  `addable_`: every key on the way from
+    // the top is an exact str or the only key of its dict, an Any, so that
+    // what the passes add there is what the walk adds to the data it meets.
+    bool reached_ = true, addable_ = true;
+    std::vector<PyObject *> path_;  // the schema keys from the top dict down
+    struct FallbackLeaf {
+        std::vector<PyObject *> path;
+        PyObject *source;
+    };
+    std::vector<std::vector<PyObject *>> default_paths_;
+    std::vector<FallbackLeaf> fallback_leaves_;
+    std::vector<PyObject *> sources_;
+    bool completion_blocked_ = false;  // a leaf the walk cannot add as the passes do
+    struct Below {
+        Compiler &c;
+        bool reached, addable;
+        Below(Compiler &compiler, PyObject *key, PyObject *value, bool only_key)
+            : c(compiler), reached(compiler.reached_), addable(compiler.addable_) {
+            c.reached_ = reached && Py_TYPE(value) == &PyDict_Type;
+            c.addable_ = addable && (Py_TYPE(key) == &PyUnicode_Type ||
+                                     (only_key && Py_TYPE(key) == reinterpret_cast<PyTypeObject *>(g.Any)));
+            c.path_.push_back(key);
+        }
+        ~Below() {
+            c.reached_ = reached;
+            c.addable_ = addable;
+            c.path_.pop_back();
+        }
+    };
+    void note_leaf(PyObject *key, const KeyEntry &entry, uint32_t index, DictPlan &plan,
+                   std::vector<Addition> &later);
 
     bool node(PyObject *schema, Node &out);
     bool object_node(PyObject *obj, Node &out);
@@ -139,6 +176,7 @@ bool Compiler::dict(PyObject *schema, std::shared_ptr<const DictPlan> &out) {
     }
     auto plan = std::make_shared<DictPlan>();
     if (!key_entries(ordered, *plan)) return false;
+    if (path_.empty()) plan->completes_in_walk = completes_in_walk(*plan);  // the top dict
     out = std::move(plan);
     return true;
 }
@@ -146,11 +184,16 @@ bool Compiler::dict(PyObject *schema, std::shared_ptr<const DictPlan> &out) {
 bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan) {
     std::vector<std::pair<PyObject *, uint32_t>> direct_strs;
     size_t type_keys = 0;
+    std::vector<Addition> fallbacks;  // the additions of the fallbacks pass, after the others
     for (const Entry &e : ordered) {
         KeyEntry entry;
-        if (!node(e.value.get(), entry.value)) return false;
+        {
+            Below below(*this, e.key.get(), e.value.get(), ordered.size() == 1);
+            if (!node(e.value.get(), entry.value)) return false;
+        }
         PyObject *key = e.key.get();
         auto index = static_cast<uint32_t>(plan.entries.size());
+        if (reached_) note_leaf(key, entry, index, plan, fallbacks);
         if (is_plain_value(key)) {
             entry.counts = 1;
             if (Py_TYPE(key) == &PyUnicode_Type) direct_strs.emplace_back(keep(key), index);
@@ -168,7 +211,96 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan) {
         plan.required += entry.counts + (entry.bit ? 1 : 0);
         plan.entries.push_back(std::move(entry));
     }
+    plan.additions.insert(plan.additions.end(), fallbacks.begin(), fallbacks.end());
     return str_table(plan, direct_strs);
+}
+
+// What the passes add under `key` of a dict they see, whose value compiled
+// to `entry`: a Default's or Fallback's value, or a dict made for a nested
+// schema dict below which something is added.  The fallbacks' go to `later`.
+void Compiler::note_leaf(PyObject *key, const KeyEntry &entry, uint32_t index, DictPlan &plan,
+                         std::vector<Addition> &later) {
+    const Node &n = entry.value;
+    bool is_str = Py_TYPE(key) == &PyUnicode_Type;
+    if (n.kind == NodeKind::Dict) {
+        if (!is_str || n.dict->additions.empty()) return;
+        bool by_defaults = n.dict->adds_defaults;
+        (by_defaults ? plan.additions : later).push_back(Addition{Addition::Nested, index, key});
+        plan.adds_defaults |= by_defaults;
+        return;
+    }
+    // The kind of leaf the passes collect (its exact class: a subclass is
+    // not compiled at all).
+    bool is_default = n.kind == NodeKind::Default;
+    bool is_fallback = n.kind == NodeKind::Wrap && n.object;
+    if (!is_default && !is_fallback) return;
+    std::vector<PyObject *> leaf_path(path_);
+    leaf_path.push_back(key);
+    if (is_fallback) fallback_leaves_.push_back(FallbackLeaf{leaf_path, n.object});
+    else default_paths_.push_back(leaf_path);
+    // A wildcard in last place adds nothing; any other key than a str
+    // (or a path through one) the walk does not add as the passes do.
+    if (Py_TYPE(key) == reinterpret_cast<PyTypeObject *>(g.Any)) return;
+    if (!is_str || !addable_) {
+        completion_blocked_ = true;
+        return;
+    }
+    if (is_default) {
+        // A dict default is taken apart into its leaves, each added alone.
+        if (PyDict_Check(n.object)) {
+            completion_blocked_ = true;
+            return;
+        }
+        plan.additions.push_back(Addition{Addition::Default, index, key});
+        plan.adds_defaults = true;
+        return;
+    }
+    later.push_back(Addition{Addition::Fallback, index, key, static_cast<uint32_t>(sources_.size())});
+    sources_.push_back(n.object);
+}
+
+namespace {
+// Whether a key path and a fallback's source (exact str) may name the same
+// data, or one lie below the other: their keys agree as far as both go, an
+// Any agreeing with any key.
+bool may_meet(const std::vector<PyObject *> &path, PyObject *source) {
+    size_t n = std::min(path.size(), static_cast<size_t>(PyTuple_GET_SIZE(source)));
+    for (size_t i = 0; i < n; ++i) {
+        PyObject *key = path[i], *piece = PyTuple_GET_ITEM(source, static_cast<Py_ssize_t>(i));
+        if (Py_TYPE(key) == reinterpret_cast<PyTypeObject *>(g.Any)) continue;
+        if (Py_TYPE(key) != &PyUnicode_Type || !same_text(key, piece)) return false;
+    }
+    return true;
+}
+
+bool is_str_path(PyObject *source) {
+    if (!PyTuple_CheckExact(source) || PyTuple_GET_SIZE(source) == 0) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(source); ++i)
+        if (Py_TYPE(PyTuple_GET_ITEM(source, i)) != &PyUnicode_Type) return false;
+    return true;
+}
+}  // namespace
+
+// The walk completes the data as the passes would when every leaf is one
+// it adds, the fallbacks form no chain (collecting them changes nothing
+// and raises nothing), and no source lies where a default may be added:
+// the sources are then read from the data as it is.
+bool Compiler::completes_in_walk(DictPlan &root) {
+    if (completion_blocked_) return false;
+    for (const FallbackLeaf &leaf : fallback_leaves_) {
+        if (!is_str_path(leaf.source)) return false;
+        for (const FallbackLeaf &other : fallback_leaves_)
+            if (other.path.size() == static_cast<size_t>(PyTuple_GET_SIZE(leaf.source)) &&
+                may_meet(other.path, leaf.source) &&
+                std::none_of(other.path.begin(), other.path.end(), [](PyObject *k) {
+                    return Py_TYPE(k) == reinterpret_cast<PyTypeObject *>(g.Any);
+                }))
+                return false;
+        for (const auto &path : default_paths_)
+            if (may_meet(path, leaf.source)) return false;
+    }
+    root.sources = sources_;
+    return true;
 }
 
 // A key that is not a plain value: Any, a built-in type key, or an exact
@@ -299,6 +431,8 @@ bool Compiler::object_node(PyObject *obj, Node &out) {
     PyObject *validate = validate_of(Py_TYPE(obj));
     if (validate == g.schema_validate) {
         out.kind = NodeKind::Wrap;
+        if (Py_TYPE(obj) == reinterpret_cast<PyTypeObject *>(g.Fallback) && !(out.object = read(w, g.s_fallback)))
+            return false;
         return wrapped(w, out);
     }
     if (validate == g.default_validate) {

@@ -37,7 +37,8 @@ enum class NodeKind : uint8_t { Accept, TypeTest, Equals, Dict, Or, And, Convert
 struct Node {
     NodeKind kind = NodeKind::Accept;
     // TypeTest: the type; Equals: the plain value; Convert: the built-in
-    // conversion; Default: the default value; Dict: the schema dict.
+    // conversion; Default: the default value; Dict: the schema dict;
+    // Wrap of a Fallback: its source key path (its `fallback`).
     PyObject *object = nullptr;
     std::shared_ptr<const DictPlan> dict;  // Dict
     std::vector<Node> children;           // Or: alternatives; And: steps; Wrap, Default, Each: the schema
@@ -53,6 +54,19 @@ struct KeyEntry {
     // once.  A type key is required and may match many: it sets its bit.
     uint8_t counts = 0;
     uint64_t bit = 0;
+};
+
+// A key that the completion of the data adds to a dict that lacks it: a
+// Default's value, a Fallback's source value, or a dict made for a nested
+// schema dict below which something is added.  The additions of a dict
+// come in the order the two passes make them: the defaults' (and the dicts
+// they make) in schema order, then the fallbacks'.
+struct Addition {
+    enum Kind : uint8_t { Default, Fallback, Nested };
+    Kind kind;
+    uint32_t entry;
+    PyObject *key;       // an exact str
+    uint32_t source = 0; // Fallback: the index of its source path
 };
 
 // How a key that is not a schema key itself is tested, in priority order.
@@ -88,6 +102,13 @@ struct DictPlan {
     std::vector<std::pair<PyObject *, uint32_t>> other_keys;
     std::vector<KeyCandidate> candidates;
     size_t required = 0;  // required schema keys
+    std::vector<Addition> additions;
+    bool adds_defaults = false;  // an addition made by the defaults pass
+    // The top dict of a tree only: whether the completion of the data (the
+    // defaults, then the fallbacks) can be done by the walk itself, and the
+    // source key paths of the fallbacks (tuples of exact str).
+    bool completes_in_walk = false;
+    std::vector<PyObject *> sources;
     // The entry that takes every exact str key when no str is a schema key
     // and its value is a type test ({str: int}), -1 when there is none.
     int32_t any_str_test = -1;
@@ -132,6 +153,12 @@ enum class Fast {
     Abort,  // only the general walk can tell; nothing observable was done
     Error,  // an error is set (a failure of the general walk's, or no memory)
 };
+
+// Completes the exact dict `data` with the defaults and fallbacks of the
+// top plan `plan` (completes_in_walk) and validates the completed data, in
+// one walk: what a top-level validation gives, when Ok.  Never raises its
+// own errors: Fail and Abort leave the two passes and the walk to decide.
+Fast fast_complete_validate(const DictPlan &plan, PyObject *data, Ref &out);
 
 // Validates the exact dict `data` against `plan`, reading it straight and
 // running no Python code, except that a nested dictionary found invalid
