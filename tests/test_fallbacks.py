@@ -5,6 +5,7 @@ import pytest
 
 from quarn.utils.exceptions import (SchemaError, SchemaFallbackError, SchemaFallbackLoopError,
                                     SchemaMissingKeyError)
+from quarn.utils import ordalin
 from quarn.utils.ordalin import Any, Default, Fallback, Optional, Or, Schema, Use
 
 
@@ -181,7 +182,7 @@ def ordered_outcome(call):
     try:
         return 'ok', ordered(call())
     except SchemaError as e:
-        return type(e), repr(e.args)
+        return type(e), repr(e.args), str(e), repr(getattr(e, 'location', None))
 
 
 RECORDS = {'site': str, 'interfaces': {Any(): {
@@ -205,18 +206,28 @@ NESTED = {'a': int, 'm': {'f': Fallback(int, 'a')}, 'n': {'d': Default(int, 0), 
     (RECORDS, {'site': {}, 'interfaces': {'i1': {'up': True}}}),           # an empty dict is one
     (RECORDS, {'site': 'lab', 'interfaces': {'i1': {'up': 'no'}}}),
     (RECORDS, {'site': 'lab', 'interfaces': {'i1': {'up': True, 'count': 'x'}}}),
+    (RECORDS, {'site': 'lab', 'interfaces': {'i1': {'up': True, 'sub': {'x': 'y'}}}}),
+    (RECORDS, {'site': 'lab', 'interfaces': {'i1': {'up': True}, 'i2': {'up': True, 'sub': 5}}}),
+    (RECORDS, {'interfaces': {'i1': {'up': True, 'sub': {'x': 'y'}}}}),   # the source's error first
     (NESTED, {'a': 3}),                       # dicts made, by the defaults and by the fallbacks
     (NESTED, {'a': 3, 'm': {}, 'n': {'f': 1}}),
     (NESTED, {'a': '3'}),
     (NESTED, {'a': 3, 'm': 1}),
     (NESTED, {}),
+    ({Any(): {'a': int, 'bad': Default(int, 'x')}}, {'r': {'a': 1}}),    # an added value refused
     ({'a': {'b': Default(int, 1)}, 'c': Fallback(dict, 'a')}, {'a': {}}),   # a source a default fills
     ({'a': Fallback(str, 'b'), 'b': Fallback(str, 'c'), 'c': str}, {'c': 'z'}),
 ])
 def test_walk_that_completes_gives_the_two_steps(schema, data):
     s = Schema(schema)
-    assert ordered_outcome(lambda: s.validate(data)) == ordered_outcome(
-        lambda: s.validate(s.apply_fallback(s.apply_defaults(data)), False))
+    whole = ordered_outcome(lambda: s.validate(data))
+    # A validation that is not top-level gives its error no location.
+    assert whole[:3] == ordered_outcome(lambda: s.validate(s.apply_fallback(s.apply_defaults(data)), False))[:3]
+    was = ordalin._fast_walk(False)
+    try:
+        assert whole == ordered_outcome(lambda: s.validate(data))
+    finally:
+        ordalin._fast_walk(was)
 
 
 def test_changed_source_and_default_are_read_again():

@@ -72,8 +72,13 @@ private:
     Fast any_of(const Node &n, PyObject *data, Ref &out);
     Fast all_of(const Node &n, PyObject *data, Ref &out);
     Fast each(const Node &n, PyObject *data, Ref &out);
-    Fast again(PyObject *schema, PyObject *data, Ref &out);
-    int32_t match(const DictPlan &plan, PyObject *key);
+    // Taken on invalid data only: kept out of the walk's own code.
+    __attribute__((noinline)) Fast again(PyObject *schema, PyObject *data, Ref &out);
+    __attribute__((noinline)) Fast again_completed(const Node &n, PyObject *data, Ref &out);
+    Fast completed(const DictPlan &plan, PyObject *data, Ref &out);
+    Fast added_value(const Addition &a, const KeyEntry &entry, Ref &out);
+    // Inlined into the walk of a dict, whose every key it tests.
+    __attribute__((always_inline)) inline int32_t match(const DictPlan &plan, PyObject *key);
     static bool all_str_keys_pass(const DictPlan &plan, PyObject *data);
     Fast add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size_t &counted,
                      uint64_t &type_keys);
@@ -105,7 +110,7 @@ private:
 
 // The entry of the schema key that takes the data key `key`, or kNoEntry,
 // kAbort (a key only Python code can test), kError.
-int32_t FastWalk::match(const DictPlan &plan, PyObject *key) {
+inline int32_t FastWalk::match(const DictPlan &plan, PyObject *key) {
     if (Py_TYPE(key) == &PyUnicode_Type) {
         if (plan.str_slots.empty()) return plan.str_default;
         int32_t entry = plan.find_identical(key);
@@ -179,8 +184,8 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
         Ref result;
         keys_[depth_++] = key;
         Fast r = value(entry.value, item, result);
-        if (r == Fast::Fail && entry.value.kind == NodeKind::Dict && !inexact_ && !sources_)
-            r = again(entry.value.object, item, result);
+        if (r == Fast::Fail && entry.value.kind == NodeKind::Dict && !inexact_)
+            r = sources_ ? again_completed(entry.value, item, result) : again(entry.value.object, item, result);
         --depth_;
         if (r != Fast::Ok) {
             if (r == Fast::Error) note_error_key(key);
@@ -208,10 +213,9 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
 }
 
 // The keys the completion adds to `data`, which lacks them, validated
-// into the result `copy`.  Each is added as the passes would add it: a
-// Default's value, the value of a Fallback's source, or a new dict made
-// for a nested schema dict (walked from empty, so that what is added below
-// it is added).  A missing source fails: the passes raise its error.
+// into the result `copy`.  Each is added as the passes would add it (see
+// added_value); a nested dict made is walked from empty, so that what is
+// added below it is added.
 Fast FastWalk::add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size_t &counted,
                            uint64_t &type_keys) {
     for (const Addition &a : plan.additions) {
@@ -226,10 +230,9 @@ Fast FastWalk::add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size
         if (a.kind == Addition::Nested) {
             Ref empty = Ref::steal(PyDict_New());
             r = empty ? dict(*entry.value.dict, empty.get(), added, true) : Fast::Error;
-        } else {
-            added = a.kind == Addition::Default ? Ref::borrow(entry.value.object) : (*sources_)[a.source].dup();
-            if (!added) r = Fast::Fail;
-            else r = value(entry.value, added.get(), result);
+            if (r == Fast::Fail) r = again_completed(entry.value, empty.get(), added);
+        } else if ((r = added_value(a, entry, added)) == Fast::Ok) {
+            r = value(entry.value, added.get(), result);
         }
         --depth_;
         if (r != Fast::Ok) return r;
@@ -238,6 +241,74 @@ Fast FastWalk::add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size
         if (PyDict_SetItem(copy.get(), a.key, result ? result.get() : added.get()) < 0) return Fast::Error;
     }
     return Fast::Ok;
+}
+
+// A Default's value or a Fallback's source value, as the passes add it.
+// A missing source fails: the fallbacks pass raises its error.
+Fast FastWalk::added_value(const Addition &a, const KeyEntry &entry, Ref &out) {
+    out = a.kind == Addition::Default ? Ref::borrow(entry.value.object) : (*sources_)[a.source].dup();
+    return out ? Fast::Ok : Fast::Fail;
+}
+
+// The dict `data` (of `plan`, below which something is added) as the two
+// passes complete it: what is added is not validated.  Abort where only
+// the passes can tell.
+Fast FastWalk::completed(const DictPlan &plan, PyObject *data, Ref &out) {
+    Ref copy;
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    while (PyDict_Next(data, &pos, &key, &item)) {
+        int32_t index = match(plan, key);
+        if (index == kAbort || index == kError) return index == kAbort ? Fast::Abort : Fast::Error;
+        if (index == kNoEntry) continue;
+        const Node &n = plan.entries[static_cast<size_t>(index)].value;
+        // A value that is no dict is a leaf: nothing is added below it.
+        if (n.kind != NodeKind::Dict || !n.dict->completes || !PyDict_Check(item)) continue;
+        if (!PyDict_CheckExact(item)) return Fast::Abort;
+        Ref held_key = Ref::borrow(key), held_item = Ref::borrow(item);
+        Ref result;
+        Fast r = completed(*n.dict, item, result);
+        if (r != Fast::Ok) return r;
+        if (result.get() == item) continue;
+        if (!copy && !(copy = Ref::steal(PyDict_Copy(data)))) return Fast::Error;
+        if (PyDict_SetItem(copy.get(), key, result.get()) < 0) return Fast::Error;
+    }
+    for (const Addition &a : plan.additions) {
+        const KeyEntry &entry = plan.entries[a.entry];
+        if (PyDict_GetItemWithError(data, a.key)) continue;
+        if (PyErr_Occurred()) return Fast::Error;
+        Ref added;
+        Fast r;
+        if (a.kind == Addition::Nested) {
+            Ref empty = Ref::steal(PyDict_New());
+            r = empty ? completed(*entry.value.dict, empty.get(), added) : Fast::Error;
+        } else {
+            r = added_value(a, entry, added);
+        }
+        if (r != Fast::Ok) return r == Fast::Fail ? Fast::Abort : r;
+        if (!copy && !(copy = Ref::steal(PyDict_Copy(data)))) return Fast::Error;
+        if (PyDict_SetItem(copy.get(), a.key, added.get()) < 0) return Fast::Error;
+    }
+    out = copy ? std::move(copy) : Ref::borrow(data);
+    return Fast::Ok;
+}
+
+// The invalid nested dict `data` of the node `n`, in a walk that completes
+// the data: the general walk validates it again, completed, and raises its
+// error, which is the one the two passes and the walk after them raise,
+// once no fallback pass can fail first (every source is there).
+Fast FastWalk::again_completed(const Node &n, PyObject *data, Ref &out) {
+    for (const Ref &source : *sources_)
+        if (!source) return Fast::Fail;
+    Ref whole = Ref::borrow(data);
+    // Nothing is added to a value that is no dict; a dict subclass is left
+    // to the passes.
+    if (n.dict->completes && PyDict_Check(data)) {
+        if (!PyDict_CheckExact(data)) return Fast::Fail;
+        Fast r = completed(*n.dict, data, whole);
+        if (r != Fast::Ok) return r;
+    }
+    return again(n.object, whole.get(), out);
 }
 
 // `out` stays empty when the result is the data itself.
@@ -382,7 +453,7 @@ bool source_value(PyObject *data, PyObject *source, Ref &value) {
 
 }  // namespace
 
-Fast fast_complete_validate(const DictPlan &plan, PyObject *data, Ref &out) {
+Fast fast_complete_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out) {
     RefVec sources;
     for (PyObject *source : plan.sources) {
         Ref value;
@@ -392,7 +463,6 @@ Fast fast_complete_validate(const DictPlan &plan, PyObject *data, Ref &out) {
         }
         sources.push_back(std::move(value));
     }
-    PathCtx path{Ref()};
     FastWalk walk(path, sources);
     return walk.dict(plan, data, out);
 }

@@ -212,6 +212,7 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan) {
         plan.entries.push_back(std::move(entry));
     }
     plan.additions.insert(plan.additions.end(), fallbacks.begin(), fallbacks.end());
+    plan.completes |= !plan.additions.empty();
     return str_table(plan, direct_strs);
 }
 
@@ -223,6 +224,7 @@ void Compiler::note_leaf(PyObject *key, const KeyEntry &entry, uint32_t index, D
     const Node &n = entry.value;
     bool is_str = Py_TYPE(key) == &PyUnicode_Type;
     if (n.kind == NodeKind::Dict) {
+        plan.completes |= n.dict->completes;
         if (!is_str || n.dict->additions.empty()) return;
         bool by_defaults = n.dict->adds_defaults;
         (by_defaults ? plan.additions : later).push_back(Addition{Addition::Nested, index, key});

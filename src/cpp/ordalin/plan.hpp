@@ -104,6 +104,7 @@ struct DictPlan {
     size_t required = 0;  // required schema keys
     std::vector<Addition> additions;
     bool adds_defaults = false;  // an addition made by the defaults pass
+    bool completes = false;      // something is added to this dict or below it
     // The top dict of a tree only: whether the completion of the data (the
     // defaults, then the fallbacks) can be done by the walk itself, and the
     // source key paths of the fallbacks (tuples of exact str).
@@ -156,9 +157,11 @@ enum class Fast {
 
 // Completes the exact dict `data` with the defaults and fallbacks of the
 // top plan `plan` (completes_in_walk) and validates the completed data, in
-// one walk: what a top-level validation gives, when Ok.  Never raises its
-// own errors: Fail and Abort leave the two passes and the walk to decide.
-Fast fast_complete_validate(const DictPlan &plan, PyObject *data, Ref &out);
+// one walk: what a top-level validation gives, when Ok.  An invalid nested
+// dict raises the error that the two passes and the walk after them would
+// raise (Error); Fail and Abort leave them to decide.  `path`: the path
+// of the schema object.
+Fast fast_complete_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out);
 
 // Validates the exact dict `data` against `plan`, reading it straight and
 // running no Python code, except that a nested dictionary found invalid
