@@ -215,6 +215,7 @@ NESTED = {'a': int, 'm': {'f': Fallback(int, 'a')}, 'n': {'d': Default(int, 0), 
     (NESTED, {'a': 3, 'm': 1}),
     (NESTED, {}),
     ({Any(): {'a': int, 'bad': Default(int, 'x')}}, {'r': {'a': 1}}),    # an added value refused
+    ({'p': {'a': Default(int, 'x')}}, {}),                                # in a dict made for it
     ({'a': {'b': Default(int, 1)}, 'c': Fallback(dict, 'a')}, {'a': {}}),   # a source a default fills
     ({'a': Fallback(str, 'b'), 'b': Fallback(str, 'c'), 'c': str}, {'c': 'z'}),
 ])

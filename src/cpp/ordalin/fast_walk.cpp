@@ -235,7 +235,10 @@ Fast FastWalk::add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size
             r = value(entry.value, added.get(), result);
         }
         --depth_;
-        if (r != Fast::Ok) return r;
+        if (r != Fast::Ok) {
+            if (r == Fast::Error) note_error_key(a.key);
+            return r;
+        }
         count(entry, counted, type_keys);
         if (!copy && !(copy = Ref::steal(PyDict_Copy(data)))) return Fast::Error;
         if (PyDict_SetItem(copy.get(), a.key, result ? result.get() : added.get()) < 0) return Fast::Error;
