@@ -16,8 +16,10 @@
 // A top-level validation whose tree allows it walks the data once for the
 // completion and the validation both (fast_complete_validate): each dict
 // gets the keys the defaults and fallbacks passes would add to it, and
-// those values are validated like the others.  Any failure there leaves
-// the whole validation to the two passes and the walk after them.
+// those values are validated like the others.  An invalid nested dict is
+// completed alone and validated again by the general walk, which raises
+// the error the two passes and the walk after them would raise; any other
+// stop leaves the whole validation to them.
 #include "plan.hpp"
 
 namespace ordalin {
