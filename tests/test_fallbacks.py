@@ -216,6 +216,10 @@ NESTED = {'a': int, 'm': {'f': Fallback(int, 'a')}, 'n': {'d': Default(int, 0), 
     (NESTED, {}),
     ({Any(): {'a': int, 'bad': Default(int, 'x')}}, {'r': {'a': 1}}),    # an added value refused
     ({'p': {'a': Default(int, 'x')}}, {}),                                # in a dict made for it
+    ({'s': str, Any(): {'x': int, Optional('mtu'): Default(int, 1), Optional('f'): Fallback(str, 's')}},
+     {'s': 'v', 'r1': {'x': 1}, 'r2': {'x': 2, 'mtu': 3, 'f': 'w'}}),     # Optional keys unwrapped
+    ({'s': str, Optional('p'): {'d': Default(int, 0), 'f': Fallback(str, 's')}}, {'s': 'v'}),
+    ({Optional('k'): Default(int, 1), str: str}, {'x': 'y'}),           # 'k' taken by the type key
     ({'a': {'b': Default(int, 1)}, 'c': Fallback(dict, 'a')}, {'a': {}}),   # a source a default fills
     ({'a': Fallback(str, 'b'), 'b': Fallback(str, 'c'), 'c': str}, {'c': 'z'}),
 ])

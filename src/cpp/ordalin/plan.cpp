@@ -108,12 +108,12 @@ private:
     struct Below {
         Compiler &c;
         bool reached, addable;
-        Below(Compiler &compiler, PyObject *key, PyObject *value, bool only_key)
+        // `name`: the str that `key` stands for, if any.
+        Below(Compiler &compiler, PyObject *key, PyObject *name, PyObject *value, bool only_key)
             : c(compiler), reached(compiler.reached_), addable(compiler.addable_) {
             c.reached_ = reached && Py_TYPE(value) == &PyDict_Type;
-            c.addable_ = addable && (Py_TYPE(key) == &PyUnicode_Type ||
-                                     (only_key && Py_TYPE(key) == reinterpret_cast<PyTypeObject *>(g.Any)));
-            c.path_.push_back(key);
+            c.addable_ = addable && (name || (only_key && Py_TYPE(key) == reinterpret_cast<PyTypeObject *>(g.Any)));
+            c.path_.push_back(name ? name : key);
         }
         ~Below() {
             c.reached_ = reached;
@@ -121,7 +121,7 @@ private:
             c.path_.pop_back();
         }
     };
-    void note_leaf(PyObject *key, const KeyEntry &entry, uint32_t index, DictPlan &plan,
+    void note_leaf(PyObject *key, PyObject *name, const KeyEntry &entry, uint32_t index, DictPlan &plan,
                    std::vector<Addition> &later);
 
     bool node(PyObject *schema, Node &out);
@@ -187,16 +187,14 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan) {
     std::vector<Addition> fallbacks;  // the additions of the fallbacks pass, after the others
     for (const Entry &e : ordered) {
         KeyEntry entry;
-        {
-            Below below(*this, e.key.get(), e.value.get(), ordered.size() == 1);
-            if (!node(e.value.get(), entry.value)) return false;
-        }
         PyObject *key = e.key.get();
         auto index = static_cast<uint32_t>(plan.entries.size());
-        if (reached_) note_leaf(key, entry, index, plan, fallbacks);
+        // The str the key stands for in a key path, as the passes read it:
+        // the key itself, or the str an exact Optional key wraps.
+        PyObject *name = nullptr;
         if (is_plain_value(key)) {
             entry.counts = 1;
-            if (Py_TYPE(key) == &PyUnicode_Type) direct_strs.emplace_back(keep(key), index);
+            if (Py_TYPE(key) == &PyUnicode_Type) direct_strs.emplace_back(name = keep(key), index);
             else plan.other_keys.emplace_back(keep(key), index);
         } else {
             KeyCandidate c;
@@ -206,28 +204,39 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan) {
                 if (type_keys == kMaxTypeKeys) return false;
                 entry.bit = uint64_t(1) << type_keys++;
             }
+            if (c.kind == KeyTest::Equals && Py_TYPE(c.object) == &PyUnicode_Type) name = c.object;
             plan.candidates.push_back(c);
         }
+        {
+            Below below(*this, key, name, e.value.get(), ordered.size() == 1);
+            if (!node(e.value.get(), entry.value)) return false;
+        }
+        if (reached_) note_leaf(key, name, entry, index, plan, fallbacks);
         plan.required += entry.counts + (entry.bit ? 1 : 0);
         plan.entries.push_back(std::move(entry));
     }
     plan.additions.insert(plan.additions.end(), fallbacks.begin(), fallbacks.end());
     plan.completes |= !plan.additions.empty();
-    return str_table(plan, direct_strs);
+    if (!str_table(plan, direct_strs)) return false;
+    // The walk finds an added key under the entry that takes its str: the
+    // one it was added for, unless an earlier key takes that str first.
+    for (const Addition &a : plan.additions)
+        if (plan.find_str(a.key, PyObject_Hash(a.key)) != static_cast<int32_t>(a.entry)) completion_blocked_ = true;
+    return true;
 }
 
-// What the passes add under `key` of a dict they see, whose value compiled
-// to `entry`: a Default's or Fallback's value, or a dict made for a nested
-// schema dict below which something is added.  The fallbacks' go to `later`.
-void Compiler::note_leaf(PyObject *key, const KeyEntry &entry, uint32_t index, DictPlan &plan,
+// What the passes add under `key` (standing for the str `name`, if any) of
+// a dict they see, whose value compiled to `entry`: a Default's or
+// Fallback's value, or a dict made for a nested schema dict below which
+// something is added.  The fallbacks' go to `later`.
+void Compiler::note_leaf(PyObject *key, PyObject *name, const KeyEntry &entry, uint32_t index, DictPlan &plan,
                          std::vector<Addition> &later) {
     const Node &n = entry.value;
-    bool is_str = Py_TYPE(key) == &PyUnicode_Type;
     if (n.kind == NodeKind::Dict) {
         plan.completes |= n.dict->completes;
-        if (!is_str || n.dict->additions.empty()) return;
+        if (!name || n.dict->additions.empty()) return;
         bool by_defaults = n.dict->adds_defaults;
-        (by_defaults ? plan.additions : later).push_back(Addition{Addition::Nested, index, key});
+        (by_defaults ? plan.additions : later).push_back(Addition{Addition::Nested, index, name});
         plan.adds_defaults |= by_defaults;
         return;
     }
@@ -237,13 +246,13 @@ void Compiler::note_leaf(PyObject *key, const KeyEntry &entry, uint32_t index, D
     bool is_fallback = n.kind == NodeKind::Wrap && n.object;
     if (!is_default && !is_fallback) return;
     std::vector<PyObject *> leaf_path(path_);
-    leaf_path.push_back(key);
+    leaf_path.push_back(name ? name : key);
     if (is_fallback) fallback_leaves_.push_back(FallbackLeaf{leaf_path, n.object});
     else default_paths_.push_back(leaf_path);
     // A wildcard in last place adds nothing; any other key than a str
     // (or a path through one) the walk does not add as the passes do.
     if (Py_TYPE(key) == reinterpret_cast<PyTypeObject *>(g.Any)) return;
-    if (!is_str || !addable_) {
+    if (!name || !addable_) {
         completion_blocked_ = true;
         return;
     }
@@ -253,11 +262,11 @@ void Compiler::note_leaf(PyObject *key, const KeyEntry &entry, uint32_t index, D
             completion_blocked_ = true;
             return;
         }
-        plan.additions.push_back(Addition{Addition::Default, index, key});
+        plan.additions.push_back(Addition{Addition::Default, index, name});
         plan.adds_defaults = true;
         return;
     }
-    later.push_back(Addition{Addition::Fallback, index, key, static_cast<uint32_t>(sources_.size())});
+    later.push_back(Addition{Addition::Fallback, index, name, static_cast<uint32_t>(sources_.size())});
     sources_.push_back(n.object);
 }
 

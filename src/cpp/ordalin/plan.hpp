@@ -65,7 +65,7 @@ struct Addition {
     enum Kind : uint8_t { Default, Fallback, Nested };
     Kind kind;
     uint32_t entry;
-    PyObject *key;       // an exact str
+    PyObject *key;       // the str the schema key stands for: the key, or the str an Optional key wraps
     uint32_t source = 0; // Fallback: the index of its source path
 };
 
