@@ -93,10 +93,11 @@ private:
     // Where the dict being compiled stands for the completion of the data.
     // `reached_`: the passes see its leaves (it is the top dict, or a dict
     // value of a dict they see).  `addable_`: every key on the way from
-    // the top is an exact str or the only key of its dict, an Any, so that
-    // what the passes add there is what the walk adds to the data it meets.
+    // the top stands for a str (an exact str, or an exact Optional around
+    // one) or is the only key of its dict, an Any, so that what the passes
+    // add there is what the walk adds to the data it meets.
     bool reached_ = true, addable_ = true;
-    std::vector<PyObject *> path_;  // the schema keys from the top dict down
+    std::vector<PyObject *> path_;  // the keys from the top dict down, as the passes read them
     struct FallbackLeaf {
         std::vector<PyObject *> path;
         PyObject *source;
