@@ -264,18 +264,14 @@ struct Prepared {
 // schema's tree can (the built-in passes, every leaf of theirs one the
 // walk adds alike).  Abort and Fail leave it to the passes and the walk.
 Fast complete_in_walk(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data, Ref &out) {
-    PathCtx path = PathCtx::of_owner(self);
     if (!g_fast_walk_enabled || schema_type != reinterpret_cast<PyObject *>(&PyDict_Type) ||
-        !PyDict_CheckExact(schema) || !PyDict_CheckExact(data) || !in_validation() ||
-        !uses_builtin(self, g.s_apply_defaults, g.schema_apply_defaults) ||
-        !uses_builtin(self, g.s_collect_defaults, g.schema_collect_defaults) ||
-        !uses_builtin(self, g.s_apply_fallback, g.schema_apply_fallback) ||
-        !uses_builtin(self, g.s_collect_fallbacks, g.schema_collect_fallbacks))
+        !PyDict_CheckExact(schema) || !PyDict_CheckExact(data) || !in_validation() || !uses_builtin_passes(self))
         return Fast::Abort;
     const DictPlan *plan = plan_of(schema);
     if (!plan || !plan->completes_in_walk) return Fast::Abort;
     quarn::RecursionGuard guard(" while validating a dictionary");
     if (!guard.ok()) return Fast::Error;
+    PathCtx path = PathCtx::of_owner(self);
     return fast_complete_validate(*plan, data, path, out);
 }
 

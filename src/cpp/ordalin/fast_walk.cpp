@@ -214,6 +214,14 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
     return out ? Fast::Ok : Fast::Error;
 }
 
+// 1 when `data` lacks the added key `key`, 0 when it has it, -1 on error.
+// Every key of `data` was found plain by the walk: the lookup compares no
+// key in Python.
+int lacks(PyObject *data, PyObject *key) {
+    if (PyDict_GetItemWithError(data, key)) return 0;
+    return PyErr_Occurred() ? -1 : 1;
+}
+
 // The keys the completion adds to `data`, which lacks them, validated
 // into the result `copy`.  Each is added as the passes would add it (see
 // added_value); a nested dict made is walked from empty, so that what is
@@ -221,11 +229,12 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
 Fast FastWalk::add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size_t &counted,
                            uint64_t &type_keys) {
     for (const Addition &a : plan.additions) {
+        int missing = lacks(data, a.key);
+        if (missing <= 0) {
+            if (missing < 0) return Fast::Error;
+            continue;
+        }
         const KeyEntry &entry = plan.entries[a.entry];
-        // Every key of the data was found plain by the walk: looking one
-        // up compares no key in Python.
-        if (PyDict_GetItemWithError(data, a.key)) continue;
-        if (PyErr_Occurred()) return Fast::Error;
         Ref added, result;
         keys_[depth_++] = a.key;
         Fast r = Fast::Ok;
@@ -279,9 +288,12 @@ Fast FastWalk::completed(const DictPlan &plan, PyObject *data, Ref &out) {
         if (PyDict_SetItem(copy.get(), key, result.get()) < 0) return Fast::Error;
     }
     for (const Addition &a : plan.additions) {
+        int missing = lacks(data, a.key);
+        if (missing <= 0) {
+            if (missing < 0) return Fast::Error;
+            continue;
+        }
         const KeyEntry &entry = plan.entries[a.entry];
-        if (PyDict_GetItemWithError(data, a.key)) continue;
-        if (PyErr_Occurred()) return Fast::Error;
         Ref added;
         Fast r;
         if (a.kind == Addition::Nested) {

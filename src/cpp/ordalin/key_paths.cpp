@@ -358,7 +358,11 @@ bool dicts_of_tree(PyObject *d, std::vector<std::pair<PyObject *, uint64_t>> &ou
 bool completes_nothing(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data) {
     // None is completed as an empty dict, so only a dict is left as it is.
     return PyDict_Check(data) && schema_type == dict_type() && PyDict_CheckExact(schema) &&
-           known_marker_free(schema) && uses_builtin(self, g.s_apply_defaults, g.schema_apply_defaults) &&
+           known_marker_free(schema) && uses_builtin_passes(self);
+}
+
+bool uses_builtin_passes(PyObject *self) {
+    return uses_builtin(self, g.s_apply_defaults, g.schema_apply_defaults) &&
            uses_builtin(self, g.s_collect_defaults, g.schema_collect_defaults) &&
            uses_builtin(self, g.s_apply_fallback, g.schema_apply_fallback) &&
            uses_builtin(self, g.s_collect_fallbacks, g.schema_collect_fallbacks);

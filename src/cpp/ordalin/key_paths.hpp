@@ -33,6 +33,9 @@ bool reads_schema_plainly(PyObject *self);
 // without Default and Fallback leaves and unchanged since.  Runs no
 // Python code.
 bool completes_nothing(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data);
+// Whether `self` collects and applies its defaults and fallbacks with the
+// built-in methods (none overridden).
+bool uses_builtin_passes(PyObject *self);
 // bool(v) for a dict: a non-empty dict is descended into, an empty one is a
 // leaf.  1 for a dict that is not empty, 0 for anything else, -1 on error.
 int is_nonempty_dict(PyObject *v);

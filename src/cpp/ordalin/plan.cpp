@@ -79,6 +79,8 @@ constexpr size_t kMaxDepth = 32;       // nested dicts and schema objects
 constexpr size_t kMaxNodes = 100000;   // nodes of one tree (shared parts count each time)
 constexpr size_t kMaxTypeKeys = 64;    // required type keys of one dict (bits of a mask)
 
+bool is_any_key(PyObject *key) { return Py_TYPE(key) == reinterpret_cast<PyTypeObject *>(g.Any); }
+
 class Compiler {
 public:
     bool dict(PyObject *schema, std::shared_ptr<const DictPlan> &out);
@@ -113,7 +115,7 @@ private:
         Below(Compiler &compiler, PyObject *key, PyObject *name, PyObject *value, bool only_key)
             : c(compiler), reached(compiler.reached_), addable(compiler.addable_) {
             c.reached_ = reached && Py_TYPE(value) == &PyDict_Type;
-            c.addable_ = addable && (name || (only_key && Py_TYPE(key) == reinterpret_cast<PyTypeObject *>(g.Any)));
+            c.addable_ = addable && (name || (only_key && is_any_key(key)));
             c.path_.push_back(name ? name : key);
         }
         ~Below() {
@@ -252,7 +254,7 @@ void Compiler::note_leaf(PyObject *key, PyObject *name, const KeyEntry &entry, u
     else default_paths_.push_back(leaf_path);
     // A wildcard in last place adds nothing; any other key than a str
     // (or a path through one) the walk does not add as the passes do.
-    if (Py_TYPE(key) == reinterpret_cast<PyTypeObject *>(g.Any)) return;
+    if (is_any_key(key)) return;
     if (!name || !addable_) {
         completion_blocked_ = true;
         return;
@@ -279,9 +281,19 @@ bool may_meet(const std::vector<PyObject *> &path, PyObject *source) {
     size_t n = std::min(path.size(), static_cast<size_t>(PyTuple_GET_SIZE(source)));
     for (size_t i = 0; i < n; ++i) {
         PyObject *key = path[i], *piece = PyTuple_GET_ITEM(source, static_cast<Py_ssize_t>(i));
-        if (Py_TYPE(key) == reinterpret_cast<PyTypeObject *>(g.Any)) continue;
+        if (is_any_key(key)) continue;
         if (Py_TYPE(key) != &PyUnicode_Type || !same_text(key, piece)) return false;
     }
+    return true;
+}
+
+// Whether the source is the key path `path` itself (a chain of fallbacks).
+bool names_path(const std::vector<PyObject *> &path, PyObject *source) {
+    if (path.size() != static_cast<size_t>(PyTuple_GET_SIZE(source))) return false;
+    for (size_t i = 0; i < path.size(); ++i)
+        if (Py_TYPE(path[i]) != &PyUnicode_Type ||
+            !same_text(path[i], PyTuple_GET_ITEM(source, static_cast<Py_ssize_t>(i))))
+            return false;
     return true;
 }
 
@@ -302,12 +314,7 @@ bool Compiler::completes_in_walk(DictPlan &root) {
     for (const FallbackLeaf &leaf : fallback_leaves_) {
         if (!is_str_path(leaf.source)) return false;
         for (const FallbackLeaf &other : fallback_leaves_)
-            if (other.path.size() == static_cast<size_t>(PyTuple_GET_SIZE(leaf.source)) &&
-                may_meet(other.path, leaf.source) &&
-                std::none_of(other.path.begin(), other.path.end(), [](PyObject *k) {
-                    return Py_TYPE(k) == reinterpret_cast<PyTypeObject *>(g.Any);
-                }))
-                return false;
+            if (names_path(other.path, leaf.source)) return false;
         for (const auto &path : default_paths_)
             if (may_meet(path, leaf.source)) return false;
     }
