@@ -230,10 +230,8 @@ Fast FastWalk::add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size
                            uint64_t &type_keys) {
     for (const Addition &a : plan.additions) {
         int missing = lacks(data, a.key);
-        if (missing <= 0) {
-            if (missing < 0) return Fast::Error;
-            continue;
-        }
+        if (missing < 0) return Fast::Error;
+        if (!missing) continue;
         const KeyEntry &entry = plan.entries[a.entry];
         Ref added, result;
         keys_[depth_++] = a.key;
@@ -289,10 +287,8 @@ Fast FastWalk::completed(const DictPlan &plan, PyObject *data, Ref &out) {
     }
     for (const Addition &a : plan.additions) {
         int missing = lacks(data, a.key);
-        if (missing <= 0) {
-            if (missing < 0) return Fast::Error;
-            continue;
-        }
+        if (missing < 0) return Fast::Error;
+        if (!missing) continue;
         const KeyEntry &entry = plan.entries[a.entry];
         Ref added;
         Fast r;
