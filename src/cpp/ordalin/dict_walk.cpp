@@ -91,13 +91,13 @@ public:
     explicit ResultBuilder(PyObject *data) : data_(data) {}
 
     // The result for the data entry `e`, to be stored under `key`.
-    bool add(const Entry &e, PyObject *key, Ref value, const EntryVec *snapshot) {
+    bool add(const Entry &e, PyObject *key, Ref value, const EntryVec &entries) {
         if (!dict_) {
             if (!broken_ && key == e.key.get() && value.get() == e.value.get() && is_plain(key)) {
                 ++same_;
                 return true;
             }
-            if (!flush(snapshot)) return false;
+            if (!flush(entries)) return false;
         }
         if (!is_plain(key)) note_user_code();
         return PyDict_SetItem(dict_.get(), key, value.get()) == 0;
@@ -114,30 +114,22 @@ public:
 
     // The result; `as_copy` tells that the data was walked in its own
     // order and has not changed since the walk began.
-    Ref finish(bool as_copy, const EntryVec *snapshot) {
+    Ref finish(bool as_copy, const EntryVec &entries) {
         if (!dict_ && !broken_ && as_copy && PyDict_CheckExact(data_) &&
             same_ == static_cast<size_t>(PyDict_GET_SIZE(data_)))
             return Ref::steal(PyDict_Copy(data_));
-        if (!dict_ && !flush(snapshot)) return Ref();
+        if (!dict_ && !flush(entries)) return Ref();
         return std::move(dict_);
     }
 
 private:
-    // Inserts the identical prefix: the first entries of the snapshot, or
-    // of the data itself while no snapshot was needed (it is unchanged).
-    bool flush(const EntryVec *snapshot) {
+    // Inserts the identical prefix: the first entries walked, as the
+    // snapshot holds them.
+    bool flush(const EntryVec &entries) {
         dict_ = Ref::steal(_PyDict_NewPresized(PyDict_Check(data_) ? PyDict_GET_SIZE(data_) : 0));
         if (!dict_) return false;
-        if (snapshot) {
-            for (size_t i = 0; i < same_; ++i)
-                if (PyDict_SetItem(dict_.get(), (*snapshot)[i].key.get(), (*snapshot)[i].value.get()) < 0)
-                    return false;
-            return true;
-        }
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        for (size_t i = 0; i < same_ && PyDict_Next(data_, &pos, &key, &value); ++i)
-            if (PyDict_SetItem(dict_.get(), key, value) < 0) return false;
+        for (size_t i = 0; i < same_; ++i)
+            if (PyDict_SetItem(dict_.get(), entries[i].key.get(), entries[i].value.get()) < 0) return false;
         return true;
     }
 
@@ -217,13 +209,10 @@ enum class Match;
 
 // The walk over one data dictionary.
 //
-// An exact data dict is walked straight from the dict, in its own order,
-// while its keys have the first priority and no Python code ran: until then
-// the dict is unchanged, so a snapshot taken later is the one the walk would
-// have taken at the start.  Python code announces itself (note_user_code),
-// and every walk still reading straight from its dict takes its snapshot
-// right then.  The rest of the entries are then taken from the snapshot in
-// priority order.
+// The data keys are taken, with their values, in priority order before any
+// value is validated, as sorted() takes them: Python code that a value's
+// validation runs may change the dict, and the walk goes on over the keys it
+// had.  A value is read again only when the dict changed since.
 class DictWalk {
 public:
     // With a `collector`, the walk records the errors and goes on (collect_dict).
@@ -231,14 +220,11 @@ public:
         : schema_(schema), data_(data), path_(path), collector_(collector), result_(data) {}
 
     Ref run();
-    // Takes the snapshot now (the dict is still as it was at the start).
-    bool take_snapshot();
 
 private:
     const SchemaView *view();
-    bool walk_straight(size_t &next);
     Match match_plain(PyObject *key, PyObject *&sub_schema, PyObject *&matched);
-    bool walk_plain_entry(PyObject *key, PyObject *value);
+    bool walk_plain_entry(const Entry &e);
     Ref direct_hit(PyObject *key);
     bool walk_entry(const Entry &e, PyObject *value);
     bool try_schema_keys(const Entry &e, PyObject *value);
@@ -249,7 +235,6 @@ private:
     Ref check_collecting(PyObject *key, PyObject *sub_schema, PyObject *value);
     bool recorded() { return collector_ && collector_->record(); }
     Ref finish(Ref built);
-    const EntryVec *snapshot() const { return snapshot_taken_ ? &entries_ : nullptr; }
 
     PyObject *schema_, *data_;
     PathCtx &path_;
@@ -258,62 +243,16 @@ private:
     std::shared_ptr<SchemaView> view_;  // made when a key misses
     Coverage cov_;
     ResultBuilder result_;
-    EntryVec entries_;
-    bool snapshot_taken_ = false;
-    bool snapshot_failed_ = false;
-    std::unique_ptr<quarn::SavedError> snapshot_error_;
-    uint64_t snapshot_version_ = 0;  // the snapshot's values hold while the data has this version
-    uint64_t data_version_ = 0, schema_version_ = 0;  // at the start
+    EntryVec entries_;  // the data's keys and values, in priority order
+    // At the start; the snapshot's values hold while the data keeps its version.
+    uint64_t data_version_ = 0, schema_version_ = 0;
 
     // Whether a dict is as it was at the start (exact dicts only).
     bool data_unchanged() const { return PyDict_CheckExact(data_) && data_stamp(data_) == data_version_; }
     bool schema_unchanged() const {
         return facts_.exact && schema_stamp(schema_) == schema_version_;
     }
-    size_t current_ = 0;           // index of the entry being walked straight
 };
-
-// Walks reading straight from their dicts, innermost last.
-// Shared by all threads: another thread can only run while this one runs
-// Python code, and every walk of this one has taken its snapshot by then.
-std::vector<DictWalk *> g_straight_walks;
-
-// Keeps a walk registered as reading straight while it does.
-class StraightScope {
-public:
-    explicit StraightScope(DictWalk *w) : w_(w) {
-        g_straight_walks.push_back(w);
-        g_straight_walk_count = g_straight_walks.size();
-    }
-    ~StraightScope() {
-        // Usually the last one, unless another thread's walks interleaved.
-        for (size_t i = g_straight_walks.size(); i-- > 0;)
-            if (g_straight_walks[i] == w_) {
-                g_straight_walks.erase(g_straight_walks.begin() + static_cast<std::ptrdiff_t>(i));
-                break;
-            }
-        g_straight_walk_count = g_straight_walks.size();
-    }
-    StraightScope(const StraightScope &) = delete;
-    StraightScope &operator=(const StraightScope &) = delete;
-
-private:
-    DictWalk *w_;
-};
-
-bool DictWalk::take_snapshot() {
-    if (snapshot_taken_) return true;
-    snapshot_taken_ = true;
-    snapshot_version_ = data_stamp(data_);
-    // Entries after the one being walked are taken in priority order.
-    if (!snapshot_entries(data_, entries_) || !order_by_priority(entries_, nullptr, current_ + 1)) {
-        // Held back: the walk reports it, not the code about to run.
-        snapshot_error_.reset(new quarn::SavedError());
-        snapshot_failed_ = true;
-        return false;
-    }
-    return true;
-}
 
 // The schema's view for the current epoch.
 const SchemaView *DictWalk::view() {
@@ -340,7 +279,7 @@ bool DictWalk::accept(const Entry &e, PyObject *sk, PyObject *sub_schema, PyObje
                              : check_value(e.key.get(), sub_schema, value);
     if (!checked) return false;
     cov_.add(e.key.get(), sk);
-    return result_.add(e, stored_key, std::move(checked), snapshot());
+    return result_.add(e, stored_key, std::move(checked), entries_);
 }
 
 // The value under `key`, validated with `sub_schema`.
@@ -488,8 +427,16 @@ Match DictWalk::match_plain(PyObject *key, PyObject *&sub_schema, PyObject *&mat
     return Match::None;
 }
 
-// One entry walked straight from the data dict.
-bool DictWalk::walk_plain_entry(PyObject *key, PyObject *value) {
+inline bool is_str_or_int(PyObject *key) {
+    PyTypeObject *t = Py_TYPE(key);
+    return t == &PyUnicode_Type || t == &PyLong_Type;
+}
+
+// An entry of an exact dict with an exact str or int key, its value as
+// the snapshot holds it: most keys are schema keys, found without the
+// general key test, and many values pass without anything to run.
+bool DictWalk::walk_plain_entry(const Entry &e) {
+    PyObject *key = e.key.get(), *value = e.value.get();
     PyObject *sub_schema, *matched;
     Match m = schema_unchanged() ? match_plain(key, sub_schema, matched) : Match::Unknown;
     if (m == Match::Error) return false;
@@ -506,34 +453,9 @@ bool DictWalk::walk_plain_entry(PyObject *key, PyObject *value) {
             return result_.add_same();
         }
     }
-    Entry e{Ref::borrow(key), Ref::borrow(value)};
-    if (m == Match::Unknown) return walk_entry(e, e.value.get());
+    if (m == Match::Unknown) return walk_entry(e, value);
     Ref sk = Ref::borrow(matched), sub = Ref::borrow(sub_schema);
-    return accept(e, sk.get(), sub.get(), key, e.value.get());
-}
-
-// Walks the leading entries straight from an exact dict, as long as their
-// keys are plain and of the first priority and no snapshot was needed;
-// `next` is the index of the first entry left to walk.
-bool DictWalk::walk_straight(size_t &next) {
-    next = 0;
-    if (!PyDict_CheckExact(data_) || !schema_unchanged()) return true;
-    StraightScope scope(this);
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (!snapshot_taken_ && PyDict_Next(data_, &pos, &key, &value)) {
-        PyTypeObject *kt = Py_TYPE(key);
-        if (kt != &PyUnicode_Type && kt != &PyLong_Type) break;
-        current_ = next;
-        if (!walk_plain_entry(key, value)) return false;
-        if (snapshot_failed_) {
-            PyErr_Clear();
-            snapshot_error_->restore();
-            return false;
-        }
-        ++next;
-    }
-    return true;
+    return accept(e, sk.get(), sub.get(), key, value);
 }
 
 Ref DictWalk::finish(Ref built) {
@@ -549,55 +471,33 @@ Ref DictWalk::run() {
     facts_ = facts_of(schema_);
     if (PyDict_Check(schema_)) schema_version_ = schema_stamp(schema_);
     data_version_ = data_stamp(data_);
-    size_t next;
-    if (!walk_straight(next)) return Ref();
-    bool in_data_order = true;
-    if (snapshot_failed_) {
-        PyErr_Clear();
-        snapshot_error_->restore();
-        return Ref();
-    }
-    if (!snapshot_taken_) {
-        if (next == static_cast<size_t>(PyDict_GET_SIZE(data_)) && PyDict_CheckExact(data_))
-            return finish(result_.finish(true, nullptr));
-        // An entry that cannot be walked straight: the dict is unchanged.
-        snapshot_taken_ = true;
-        snapshot_version_ = data_stamp(data_);
-        if (!snapshot_entries(data_, entries_) || !order_by_priority(entries_, &in_data_order, next))
-            return Ref();
-        for (size_t i = next; i < entries_.size(); ++i)
-            if (!is_plain(entries_[i].key.get())) {
-                note_user_code();
-                break;
-            }
-    } else {
-        in_data_order = false;  // the snapshot's order was not looked at
-    }
-    for (size_t i = next; i < entries_.size(); ++i) {
-        const Entry &e = entries_[i];
+    bool in_data_order;
+    if (!snapshot_entries(data_, entries_) || !order_by_priority(entries_, &in_data_order)) return Ref();
+    for (const Entry &e : entries_)
+        if (!is_plain(e.key.get())) {
+            note_user_code();
+            break;
+        }
+    bool exact_data = PyDict_CheckExact(data_);
+    for (const Entry &e : entries_) {
         // data[k], read anew only if the data changed since the snapshot.
+        bool as_taken = e.value && data_stamp(data_) == data_version_;
+        if (as_taken && is_str_or_int(e.key.get())) {
+            if (!walk_plain_entry(e)) return Ref();
+            continue;
+        }
         Ref value;
-        if (e.value && data_stamp(data_) == snapshot_version_) {
+        if (as_taken) {
             value = e.value.dup();
         } else {
-            if (!is_plain(e.key.get()) || !PyDict_CheckExact(data_)) note_user_code();
+            if (!is_plain(e.key.get()) || !exact_data) note_user_code();
             value = get_item(data_, e.key.get());
         }
         if (!value || !walk_entry(e, value.get())) return Ref();
     }
-    return finish(result_.finish(data_unchanged() && in_data_order, snapshot()));
+    return finish(result_.finish(data_unchanged() && in_data_order, entries_));
 }
 
-}  // namespace
-
-size_t g_straight_walk_count = 0;
-
-void snapshot_straight_walks() {
-    // Outer walks first: each snapshot is taken of a dict still unchanged.
-    for (DictWalk *w : g_straight_walks) w->take_snapshot();
-}
-
-namespace {
 
 // Whether `data` is a dict (a subclass too): false with SchemaTypeError
 // raised if not, or another error set.

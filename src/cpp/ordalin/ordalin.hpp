@@ -74,8 +74,6 @@ inline bool is_plain_value(PyObject *o) {
 // callable, a `validate` override, `==` on user objects...).  Cached views
 // of a dict (its ordered keys) stay valid while it is unchanged.
 extern uint64_t g_user_epoch;
-extern size_t g_straight_walk_count;
-void snapshot_straight_walks();
 // The built-in conversions: int, float, str, bool, len.
 inline bool is_builtin_conversion(PyObject *callable) {
     return callable == reinterpret_cast<PyObject *>(&PyLong_Type) ||
@@ -95,13 +93,7 @@ inline bool is_pure_call(PyObject *callable, PyObject *data) {
 // tuple for the same single-argument conversion.
 Ref call_converter(PyObject *callable, PyObject *data);
 
-inline void note_user_code() {
-    ++g_user_epoch;
-    if (g_straight_walk_count) snapshot_straight_walks();
-    // Again after the snapshots: a data stamp taken with them must not
-    // match once the code has run.
-    ++g_user_epoch;
-}
+inline void note_user_code() { ++g_user_epoch; }
 
 // Whether the pending exception is the interpreter running out of memory:
 // that is never a verdict on the data, so it passes through the converters,
