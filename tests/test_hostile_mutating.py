@@ -92,6 +92,20 @@ def test_type_key_removed_while_its_data_keys_wait():
     assert info.value.args == ([], {'x'})
 
 
+@pytest.mark.parametrize('rename', [
+    lambda key: setattr(key, 'schema', 'new'),
+    lambda key: vars(key).__setitem__('schema', 'new'),
+    lambda key: setattr(key, '__dict__', dict(vars(key), schema='new')),
+], ids=['setattr', 'vars', 'new __dict__'])
+def test_optional_key_renamed_by_a_callable_is_seen_by_the_next_key(rename):
+    # What the walk learnt of a schema dict's keys is kept from record to
+    # record; an Optional key given another value mid-walk must be read anew.
+    key = Optional('old')
+    schema = Schema({str: {'n': passing(lambda: rename(key)), key: int}})
+    data = {'r1': {'old': 1, 'n': 1}, 'r2': {'new': 2, 'n': 2}}
+    assert schema.validate(data) == data
+
+
 def test_replacing_the_schema_attribute_does_not_change_the_walk():
     wrapped = Schema({})
     wrapped.schema = {'a': passing(lambda: setattr(wrapped, 'schema', {'a': str})), 'b': int}

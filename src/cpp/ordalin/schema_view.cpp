@@ -50,13 +50,28 @@ std::shared_ptr<SchemaView> build_view(PyObject *schema) {
         for (const Entry &e : view->ordered)
             if (!is_plain_value(e.key.get())) {
                 view->candidates.push_back(make_candidate(e));
-                if (view->candidates.back().kind == KeyKind::Equals) view->by_version = false;
+                if (view->candidates.back().kind == KeyKind::Equals) view->wraps = true;
             }
+        view->wraps_epoch = g_user_epoch;
     }
     return view;
 }
 
 }  // namespace
+
+bool SchemaView::wrapped_values_hold() const {
+    for (const Candidate &c : candidates) {
+        if (c.kind != KeyKind::Equals) continue;
+        // The value held keeps its address: the same object is the same value.
+        Ref now = optional_key_target(c.key);
+        if (now.get() != c.inner.get()) {
+            PyErr_Clear();  // a new view reads it again and reports it
+            return false;
+        }
+    }
+    wraps_epoch = g_user_epoch;
+    return true;
+}
 
 Ref optional_key_target(PyObject *sk) {
     if (Py_TYPE(sk) != reinterpret_cast<PyTypeObject *>(g.Optional) ||
@@ -173,7 +188,9 @@ KeyFacts scan_keys(PyObject *schema) {
 std::shared_ptr<SchemaView> view_of(PyObject *schema) {
     if (!PyDict_CheckExact(schema) || !in_validation()) return build_view(schema);
     DictKnowledge *k = known(schema);
-    if (k && k->view && k->view->fresh()) return k->view;
+    // Held while it is checked: the check reads attributes, which may run code.
+    std::shared_ptr<SchemaView> kept = k ? k->view : nullptr;
+    if (kept && kept->fresh()) return kept;
     std::shared_ptr<SchemaView> view = build_view(schema);
     if (view && view->fresh()) keep_view(knowledge_of(schema), schema, view);
     return view;

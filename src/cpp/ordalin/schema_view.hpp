@@ -80,15 +80,22 @@ struct SchemaView {
     std::vector<Candidate> candidates;
     PyObject *schema = nullptr;  // kept alive by whoever holds the view
     uint64_t version = 0;        // the schema dict's stamp when made
-    bool by_version = false;     // whether the version alone tells it is fresh
+    bool by_version = false;     // whether the version tells it is fresh
+    bool wraps = false;          // a candidate holds the value an Optional key wraps
+    mutable uint64_t wraps_epoch = 0;  // the epoch in which those were last found unchanged
 
     // Still true of the schema: an exact dict with plain keys is described
-    // by its version, unless an Optional key's wrapped value was taken
-    // (Python code may have changed it); anything else only while no
-    // Python code ran.
+    // by its version and, once Python code ran (it may have given an
+    // Optional key another value), by the values its Optional keys wrap,
+    // read again; anything else only while no Python code ran.
     bool fresh() const {
-        return by_version ? schema_stamp(schema) == version : facts.fresh();
+        if (!by_version) return facts.fresh();
+        if (schema_stamp(schema) != version) return false;
+        return !wraps || wraps_epoch == g_user_epoch || wrapped_values_hold();
     }
+
+private:
+    bool wrapped_values_hold() const;
 };
 
 // The view of `schema` for the current epoch (shared: a walk keeps the one
