@@ -233,6 +233,35 @@ def test_schema_changed_between_validations_is_seen():
     assert schema.validate({'x': {'a': 1}, 'y': {}}) == {'x': {'a': 1}, 'y': {}}
 
 
+def rename_optional(schema):
+    next(k for k in schema if isinstance(k, Optional)).schema = 'new'
+
+
+def add_type_key(schema):
+    schema[str] = int
+
+
+def replace_type_key_value(schema):
+    schema[int] = str
+
+
+@pytest.mark.parametrize('change, outcome', [
+    (rename_optional, None), (add_type_key, None), (replace_type_key_value, SchemaTypeError)])
+def test_schema_with_user_code_changed_between_validations_is_seen(change, outcome):
+    # The walk that runs user code keeps what it learnt of a schema dict's
+    # keys from one validation to the next; a change in between is seen.
+    schema = {'n': lambda v: True, Optional('old'): int, int: int}
+    data = {'n': 1, 7: 8, 'new': 2}
+    with pytest.raises(SchemaUnsupportedKeyError):
+        Schema(schema).validate(data)
+    change(schema)
+    if outcome is None:
+        assert Schema(schema).validate(data) == data
+    else:
+        with pytest.raises(outcome):
+            Schema(schema).validate(data)
+
+
 def test_validate_assigned_to_an_engine_class_is_honoured():
     schema = Schema({'a': Or(int)})
     assert schema.validate({'a': 1}) == {'a': 1}

@@ -16,8 +16,9 @@ struct Store {
     std::unordered_map<const PyObject *, DictKnowledge> dicts;
     const PyObject *last = nullptr;  // the dict of the latest lookup
     DictKnowledge *last_knowledge = nullptr;
-    std::vector<DictKnowledge *> viewed;  // the entries holding a view
-    std::vector<std::shared_ptr<const CompiledTree>> retired;
+    // Trees and views replaced or forgotten, released once no call is
+    // under way (a walk may still be using them).
+    std::vector<std::shared_ptr<const void>> retired;
     std::vector<const PyObject *> freed;  // dicts freed since the last settle
     // Where frees go unreported: the dicts forgotten as used in one call
     // only, with their stamps then.  One that comes back showing the same
@@ -34,7 +35,7 @@ Store &store = *new Store();
 // Entries below kSweepFloor are never swept.  Where no watcher reports
 // freed dicts, a dict looked up in one validation only is forgotten after
 // kYoungCalls more: schema dicts made anew for each call must not pile up
-// (the trees keep their schema objects alive).  Past kManyDicts a sweep
+// (trees and views keep their schema objects alive).  Past kManyDicts a sweep
 // forgets what went unused for a quarter as many calls as there are
 // entries.
 constexpr size_t kSweepFloor = 256;
@@ -47,8 +48,9 @@ constexpr size_t kLetGoLimit = 16384;
 bool sweep_due() { return store.dicts.size() > kSweepFloor && store.dicts.size() > 2 * store.swept_size; }
 
 void forget(std::unordered_map<const PyObject *, DictKnowledge>::iterator it,
-            std::vector<std::shared_ptr<const CompiledTree>> &trees) {
-    trees.push_back(std::move(it->second.tree));
+            std::vector<std::shared_ptr<const void>> &released) {
+    released.push_back(std::move(it->second.tree));
+    released.push_back(std::move(it->second.view));
     store.dicts.erase(it);
 }
 
@@ -78,23 +80,19 @@ bool stale(const DictKnowledge &k, uint64_t recent) {
     return young(k) && k.used + kYoungCalls < store.calls;
 }
 
-// Releases what the finished calls kept for themselves (views, replaced
-// trees) and, once the entries have doubled since the previous sweep,
-// forgets the dicts not used in as many calls as there are entries: a
-// schema in use comes back sooner than that even when thousands are taken
-// in turn, while a schema let go never does.  Dicts known to be freed are
-// forgotten at once.  Everything released is moved out first and released
-// at the end, once the store is consistent: that may run Python code,
-// which may validate again.
+// Releases the trees and views the finished calls replaced and, once the
+// entries have doubled since the previous sweep, forgets the dicts not used
+// in as many calls as there are entries: a schema in use comes back sooner
+// than that even when thousands are taken in turn, while a schema let go
+// never does.  Dicts known to be freed are forgotten at once.  Everything
+// released is moved out first and released at the end, once the store is
+// consistent: that may run Python code, which may validate again.
 void settle() {
-    std::vector<std::pair<Ref, std::shared_ptr<SchemaView>>> views;
-    for (DictKnowledge *k : store.viewed) views.emplace_back(std::move(k->view_dict), std::move(k->view));
-    store.viewed.clear();
-    std::vector<std::shared_ptr<const CompiledTree>> trees;
-    trees.swap(store.retired);
+    std::vector<std::shared_ptr<const void>> released;
+    released.swap(store.retired);
     for (const PyObject *d : store.freed) {
         auto it = store.dicts.find(d);
-        if (it != store.dicts.end()) forget(it, trees);
+        if (it != store.dicts.end()) forget(it, released);
     }
     store.freed.clear();
     if (sweep_due()) {
@@ -103,7 +101,7 @@ void settle() {
             auto next = std::next(it);
             if (stale(it->second, recent)) {
                 if (young(it->second)) let_go(it->first, it->second);
-                forget(it, trees);
+                forget(it, released);
             }
             it = next;
         }
@@ -158,9 +156,8 @@ void forget_dict_later(PyObject *d) {
     if (store.dicts.count(d)) store.freed.push_back(d);
 }
 
-void keep_view(DictKnowledge &k, PyObject *d, std::shared_ptr<SchemaView> view) {
-    if (!k.view_dict) store.viewed.push_back(&k);
-    k.view_dict = Ref::borrow(d);
+void keep_view(DictKnowledge &k, std::shared_ptr<SchemaView> view) {
+    if (k.view) store.retired.push_back(std::move(k.view));
     k.view = std::move(view);
 }
 
@@ -171,7 +168,7 @@ ValidationScope::ValidationScope() {
 
 ValidationScope::~ValidationScope() {
     if (--store.depth != 0) return;
-    if (!store.viewed.empty() || !store.retired.empty() || !store.freed.empty() || sweep_due()) settle();
+    if (!store.retired.empty() || !store.freed.empty() || sweep_due()) settle();
 }
 
 bool in_validation() { return store.depth > 0; }

@@ -1,7 +1,6 @@
 // What the engine has learnt of each schema dict it validated with, in one
 // place: its compiled tree, the facts of its keys, whether its tree of
-// dicts holds no Default and no Fallback leaf, and (during a validation)
-// its view.
+// dicts holds no Default and no Fallback leaf, and its view.
 //
 // The knowledge of a dict is shared by every schema object that validates
 // with it, so that a wrapper made for one call (`Schema(d).validate(x)`)
@@ -40,8 +39,8 @@ struct DictKnowledge {
     // Every dict of its tree with its stamp, the dict itself first, when
     // the tree holds no Default and no Fallback leaf; empty when not known.
     std::vector<std::pair<PyObject *, uint64_t>> marker_free;
-    // The view of the running validation, with the dict it describes.
-    Ref view_dict;
+    // Its keys in priority order, for the general walk (fresh() tells
+    // whether it still describes the dict).
     std::shared_ptr<SchemaView> view;
     uint64_t used = 0;      // the outermost validation that last looked it up
     uint32_t used_in = 0;   // how many outermost validations looked it up
@@ -59,8 +58,8 @@ void set_tree(DictKnowledge &k, std::shared_ptr<const CompiledTree> tree);
 // once no call is under way (its callers may be using it meanwhile).
 // Runs no Python code.
 void forget_dict_later(PyObject *d);
-// Keeps `view` of `d` (whose knowledge is `k`) until the outermost
-// validation returns.
-void keep_view(DictKnowledge &k, PyObject *d, std::shared_ptr<SchemaView> view);
+// Gives `k` the view `view`, the one it had being kept until the outermost
+// validation returns (a walk may be using it).
+void keep_view(DictKnowledge &k, std::shared_ptr<SchemaView> view);
 
 }  // namespace ordalin

@@ -41,7 +41,8 @@ std::shared_ptr<SchemaView> build_view(PyObject *schema) {
     auto view = std::make_shared<SchemaView>();
     view->facts = facts_of(schema);
     view->schema = schema;
-    if (PyDict_Check(schema)) view->version = schema_stamp(schema);
+    view->exact_dict = PyDict_CheckExact(schema);
+    if (view->exact_dict) view->version = schema_stamp(schema);
     if (!snapshot_entries(schema, view->ordered) || !order_by_priority(view->ordered)) return nullptr;
     view->facts.epoch = g_user_epoch;
     if (view->facts.exact) {
@@ -192,7 +193,7 @@ std::shared_ptr<SchemaView> view_of(PyObject *schema) {
     std::shared_ptr<SchemaView> kept = k ? k->view : nullptr;
     if (kept && kept->fresh()) return kept;
     std::shared_ptr<SchemaView> view = build_view(schema);
-    if (view && view->fresh()) keep_view(knowledge_of(schema), schema, view);
+    if (view && view->fresh()) keep_view(knowledge_of(schema), view);
     return view;
 }
 

@@ -1,8 +1,8 @@
 // What the dictionary walk needs to know about a schema dictionary: its
 // keys in priority order, which keys are required, and which keys could
 // accept a data key that is not itself a schema key.  Computed once per
-// schema dictionary and validation, and again only after Python code ran
-// (which may have changed the dictionary).
+// schema dictionary, and again when the dictionary changed (or, for one
+// with keys of other kinds, when Python code ran).
 #pragma once
 
 #include "ordalin.hpp"
@@ -78,19 +78,22 @@ struct SchemaView {
     KeyFacts facts;
     EntryVec ordered;  // every key with its value, priority order
     std::vector<Candidate> candidates;
-    PyObject *schema = nullptr;  // kept alive by whoever holds the view
-    uint64_t version = 0;        // the schema dict's stamp when made
-    bool by_version = false;     // whether the version tells it is fresh
+    // Not held: a view is asked about the live dict at this address only,
+    // and a dict that takes a freed one's address shows a new stamp.
+    PyObject *schema = nullptr;
+    bool exact_dict = false;     // an exact dict, with a stamp
+    uint64_t version = 0;        // its stamp when made
+    bool by_version = false;     // whether the stamp tells it is fresh
     bool wraps = false;          // a candidate holds the value an Optional key wraps
     mutable uint64_t wraps_epoch = 0;  // the epoch in which those were last found unchanged
 
     // Still true of the schema: an exact dict with plain keys is described
-    // by its version and, once Python code ran (it may have given an
-    // Optional key another value), by the values its Optional keys wrap,
-    // read again; anything else only while no Python code ran.
+    // by its stamp and, once Python code ran (it may have given an Optional
+    // key another value), by the values its Optional keys wrap, read again;
+    // anything else only while no Python code ran.
     bool fresh() const {
+        if (exact_dict && schema_stamp(schema) != version) return false;
         if (!by_version) return facts.fresh();
-        if (schema_stamp(schema) != version) return false;
         return !wraps || wraps_epoch == g_user_epoch || wrapped_values_hold();
     }
 
@@ -98,7 +101,7 @@ private:
     bool wrapped_values_hold() const;
 };
 
-// The view of `schema` for the current epoch (shared: a walk keeps the one
+// The view of `schema` as it is now (shared: a walk keeps the one
 // it started with even when a nested walk replaces it).
 std::shared_ptr<SchemaView> view_of(PyObject *schema);
 
