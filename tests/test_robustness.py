@@ -262,6 +262,29 @@ def test_schema_with_user_code_changed_between_validations_is_seen(change, outco
             Schema(schema).validate(data)
 
 
+class Passing(object):
+    def __call__(self, value):
+        return value
+
+
+@pytest.mark.parametrize('make_schema', [
+    lambda check: {'a': check, Optional('b'): int},
+    lambda check: {'a': int, Optional(check): int},
+], ids=['in a value', 'in a key'])
+def test_a_dropped_schema_does_not_keep_a_users_objects_alive(make_schema):
+    # What the walk keeps of a schema dict's keys from call to call must not
+    # hold what the schema holds: a user's object is freed with the schema.
+    import gc
+    import weakref
+    check = Passing()
+    gone = weakref.ref(check)
+    schema = make_schema(check)
+    assert Schema(schema).validate({'a': 1, 'b': 2}) == {'a': 1, 'b': 2}
+    del schema, check
+    gc.collect()
+    assert gone() is None
+
+
 def test_validate_assigned_to_an_engine_class_is_honoured():
     schema = Schema({'a': Or(int)})
     assert schema.validate({'a': 1}) == {'a': 1}

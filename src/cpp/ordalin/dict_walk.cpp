@@ -341,7 +341,7 @@ bool DictWalk::try_schema_keys(const Entry &e, PyObject *value) {
         KeyVerdict t = test_key(sk.get(), e.key.get(), path_, stored_key);
         if (t == KeyVerdict::Error) return false;
         if (t == KeyVerdict::Reject) continue;
-        Ref sub_schema = entry.value && keep->fresh() ? entry.value.dup() : get_item(schema_, sk.get());
+        Ref sub_schema = get_item(schema_, sk.get());
         if (!sub_schema) return false;
         return accept(e, sk.get(), sub_schema.get(), stored_key.get(), value);
     }
@@ -359,7 +359,7 @@ bool DictWalk::try_candidates(const Entry &e, PyObject *value, const SchemaView 
         if (takes < 0) return false;
         if (!takes) continue;
         Ref sk = Ref::borrow(c.key);
-        Ref sub_schema = view_->fresh() ? Ref::borrow(c.value) : get_item(schema_, c.key);
+        Ref sub_schema = get_item(schema_, c.key);
         if (!sub_schema) return false;
         return accept(e, sk.get(), sub_schema.get(), stored_key ? stored_key.get() : key, value);
     }
@@ -419,7 +419,9 @@ Match DictWalk::match_plain(PyObject *key, PyObject *&sub_schema, PyObject *&mat
         if (takes == -2) return Match::Unknown;
         if (takes < 0) return Match::Error;
         if (takes) {
-            sub_schema = c.value;
+            // The dict is unchanged since the view was made: the key is in it.
+            sub_schema = PyDict_GetItemWithError(schema_, c.key);
+            if (!sub_schema) return PyErr_Occurred() ? Match::Error : Match::Unknown;
             matched = c.key;
             return Match::Found;
         }

@@ -19,6 +19,8 @@ struct Store {
     // Trees and views replaced or forgotten, released once no call is
     // under way (a walk may still be using them).
     std::vector<std::shared_ptr<const void>> retired;
+    // The entries given a view that is not to outlast the call.
+    std::vector<DictKnowledge *> brief_views;
     std::vector<const PyObject *> freed;  // dicts freed since the last settle
     // Where frees go unreported: the dicts forgotten as used in one call
     // only, with their stamps then.  One that comes back showing the same
@@ -80,16 +82,20 @@ bool stale(const DictKnowledge &k, uint64_t recent) {
     return young(k) && k.used + kYoungCalls < store.calls;
 }
 
-// Releases the trees and views the finished calls replaced and, once the
-// entries have doubled since the previous sweep, forgets the dicts not used
-// in as many calls as there are entries: a schema in use comes back sooner
-// than that even when thousands are taken in turn, while a schema let go
-// never does.  Dicts known to be freed are forgotten at once.  Everything
-// released is moved out first and released at the end, once the store is
-// consistent: that may run Python code, which may validate again.
+// Releases the trees and views the finished calls replaced, and the views
+// not meant to outlast them, and, once the entries have doubled since the
+// previous sweep, forgets the dicts not used in as many calls as there are
+// entries: a schema in use comes back sooner than that even when thousands
+// are taken in turn, while a schema let go never does.  Dicts known to be
+// freed are forgotten at once.  Everything released is moved out first and
+// released at the end, once the store is consistent: that may run Python
+// code, which may validate again.
 void settle() {
     std::vector<std::shared_ptr<const void>> released;
     released.swap(store.retired);
+    for (DictKnowledge *k : store.brief_views)
+        if (k->view && !k->view->lasting) released.push_back(std::move(k->view));
+    store.brief_views.clear();
     for (const PyObject *d : store.freed) {
         auto it = store.dicts.find(d);
         if (it != store.dicts.end()) forget(it, released);
@@ -158,6 +164,7 @@ void forget_dict_later(PyObject *d) {
 
 void keep_view(DictKnowledge &k, std::shared_ptr<SchemaView> view) {
     if (k.view) store.retired.push_back(std::move(k.view));
+    if (!view->lasting) store.brief_views.push_back(&k);
     k.view = std::move(view);
 }
 
@@ -168,7 +175,7 @@ ValidationScope::ValidationScope() {
 
 ValidationScope::~ValidationScope() {
     if (--store.depth != 0) return;
-    if (!store.retired.empty() || !store.freed.empty() || sweep_due()) settle();
+    if (!store.retired.empty() || !store.brief_views.empty() || !store.freed.empty() || sweep_due()) settle();
 }
 
 bool in_validation() { return store.depth > 0; }

@@ -25,7 +25,7 @@ Ref wrapped_plain_value(PyObject *sk) {
 
 Candidate make_candidate(const Entry &e) {
     PyObject *sk = e.key.get();
-    Candidate c{sk, e.value.get(), KeyKind::General, nullptr, Ref()};
+    Candidate c{sk, KeyKind::General, nullptr, Ref()};
     if (PyType_IsSubtype(Py_TYPE(sk), reinterpret_cast<PyTypeObject *>(g.Any))) {
         c.kind = KeyKind::Accept;
     } else if (Py_TYPE(sk) == &PyType_Type && is_type_test(sk)) {
@@ -46,15 +46,18 @@ std::shared_ptr<SchemaView> build_view(PyObject *schema) {
     if (!snapshot_entries(schema, view->ordered) || !order_by_priority(view->ordered)) return nullptr;
     view->facts.epoch = g_user_epoch;
     if (view->facts.exact) {
-        view->by_version = true;
+        view->by_version = view->lasting = true;
         // A plain data key that is not a schema key equals no plain schema key.
         for (const Entry &e : view->ordered)
             if (!is_plain_value(e.key.get())) {
                 view->candidates.push_back(make_candidate(e));
-                if (view->candidates.back().kind == KeyKind::Equals) view->wraps = true;
+                KeyKind kind = view->candidates.back().kind;
+                if (kind == KeyKind::Equals) view->wraps = true;
+                if (kind == KeyKind::General) view->lasting = false;
             }
         view->wraps_epoch = g_user_epoch;
     }
+    for (Entry &e : view->ordered) e.value.reset();
     return view;
 }
 

@@ -46,7 +46,6 @@ enum class KeyKind { Accept, TypeTest, Equals, General };
 // lookup.
 struct Candidate {
     PyObject *key;    // owned by the view's `ordered`
-    PyObject *value;  // likewise
     KeyKind kind;
     PyTypeObject *type;  // for TypeTest
     Ref inner;           // for Equals
@@ -76,7 +75,10 @@ KeyFacts facts_of(PyObject *schema);
 
 struct SchemaView {
     KeyFacts facts;
-    EntryVec ordered;  // every key with its value, priority order
+    // Every key, in priority order.  No value is held: the walk reads each
+    // from the dict, and a view kept from one call to the next must not
+    // keep a user's objects alive.
+    EntryVec ordered;
     std::vector<Candidate> candidates;
     // Not held: a view is asked about the live dict at this address only,
     // and a dict that takes a freed one's address shows a new stamp.
@@ -84,6 +86,10 @@ struct SchemaView {
     bool exact_dict = false;     // an exact dict, with a stamp
     uint64_t version = 0;        // its stamp when made
     bool by_version = false;     // whether the stamp tells it is fresh
+    // Whether it may be kept from one call to the next: it is told fresh
+    // by the stamp, and its keys hold nothing of a user's (plain values,
+    // built-in types, exact Any keys and exact Optional keys of a plain value).
+    bool lasting = false;
     bool wraps = false;          // a candidate holds the value an Optional key wraps
     mutable uint64_t wraps_epoch = 0;  // the epoch in which those were last found unchanged
 
