@@ -8,60 +8,20 @@
 // no Python code either.
 #include "plan.hpp"
 #include "knowledge.hpp"
+#include "read_checks.hpp"
 
 #include <algorithm>
 #include <cstring>
 
 namespace ordalin {
 
-// One thing a tree was compiled from, as it was then: a schema dict with
-// its stamp, or a schema object with its class, the class's stamp
-// (which changes with any change to the class or its bases), its own
-// attribute dict with that dict's stamp, and the attributes read from it.
-// Where an attribute written moves its dict's stamp, the attributes are not
-// read again to tell that they hold: while the object keeps its class and
-// its dict and neither changed, they are the ones read.  Elsewhere they are
-// read again from that dict.
-struct TreeCheck {
-    PyObject *dict = nullptr;  // alive while every check before it holds
-    uint64_t version = 0;
-    Ref object;
-    PyTypeObject *type = nullptr;
-    uint64_t class_version = 0;
-    Ref own_dict;  // the object's __dict__, held so that its address stays its own
-    uint64_t own_dict_version = 0;
-    std::vector<std::pair<PyObject *, Ref>> attrs;
-
-    bool holds() const {
-        if (dict) return schema_stamp(dict) == version;
-        if (Py_TYPE(object.get()) != type || !class_unchanged(type, class_version)) return false;
-        // The dict exists already: reading it again allocates nothing.
-        Ref now = Ref::steal(PyObject_GenericGetDict(object.get(), nullptr));
-        if (!now) {
-            PyErr_Clear();
-            return false;
-        }
-        if (now.get() != own_dict.get()) return false;
-        if (writes_move_own_dict_stamp()) return schema_stamp(now.get()) == own_dict_version;
-        // A write may go unreported: the attributes are read again, from the
-        // dict itself (the class, unchanged, has no attribute of their names).
-        for (const auto &attr : attrs) {
-            if (PyDict_GetItemWithError(now.get(), attr.first) != attr.second.get()) {
-                PyErr_Clear();
-                return false;
-            }
-        }
-        return true;
-    }
-};
-
 struct CompiledTree {
     std::shared_ptr<const DictPlan> root;
-    std::vector<TreeCheck> checks;  // in the order made: a container before what it holds
+    std::vector<ReadCheck> checks;  // in the order made: a container before what it holds
     RefVec held;                // every object the nodes point to
 
     bool holds() const {
-        for (const TreeCheck &c : checks)
+        for (const ReadCheck &c : checks)
             if (!c.holds()) return false;
         return true;
     }
@@ -86,7 +46,7 @@ public:
     bool dict(PyObject *schema, std::shared_ptr<const DictPlan> &out);
     // After the top dict: whether the walk can complete the data itself.
     bool completes_in_walk(DictPlan &root);
-    std::vector<TreeCheck> checks;
+    std::vector<ReadCheck> checks;
     RefVec held;
 
 private:
@@ -162,7 +122,7 @@ private:
 bool Compiler::dict(PyObject *schema, std::shared_ptr<const DictPlan> &out) {
     if (!PyDict_CheckExact(schema) || !enter(schema)) return false;
     Leave leave{stack_};
-    TreeCheck stamp;
+    ReadCheck stamp;
     stamp.dict = schema;
     stamp.version = schema_stamp(schema);
     checks.push_back(std::move(stamp));
@@ -494,41 +454,16 @@ bool Compiler::wrapped(size_t watched, Node &out) {
     return node(inner, out.children[0]);
 }
 
-// Starts the check of a schema object whose attributes can be read without
-// Python code: an exact engine class with the generic attribute lookup.
+// Starts the check of a schema object of a class a tree may hold, whose
+// attributes can be read without Python code.
 size_t Compiler::watch(PyObject *obj) {
-    auto *t = Py_TYPE(obj);
-    if (!is_compiled_class(t) || t->tp_getattro != PyObject_GenericGetAttr) return kNone;
-    TreeCheck c;
-    if (!class_stamp(t, c.class_version)) return kNone;
-    c.object = Ref::borrow(obj);
-    c.type = t;
-    // The attribute dict is made now if the object has none yet, and its
-    // stamp taken before any attribute is read from it.
-    c.own_dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-    if (!c.own_dict || !PyDict_CheckExact(c.own_dict.get())) {
-        PyErr_Clear();
-        return kNone;
-    }
-    if (writes_move_own_dict_stamp()) c.own_dict_version = schema_stamp(c.own_dict.get());
+    ReadCheck c;
+    if (!is_compiled_class(Py_TYPE(obj)) || !watch_object(obj, c)) return kNone;
     checks.push_back(std::move(c));
     return checks.size() - 1;
 }
 
-// An instance attribute of a watched object (null if absent, or if its
-// class has an attribute of that name, which may be a descriptor).
-PyObject *Compiler::read(size_t watched, PyObject *name) {
-    TreeCheck &c = checks[watched];
-    if (_PyType_Lookup(c.type, name)) return nullptr;
-    Ref value = quarn::getattr(c.object.get(), name);
-    if (!value) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    PyObject *v = value.get();
-    c.attrs.emplace_back(name, std::move(value));
-    return v;
-}
+PyObject *Compiler::read(size_t watched, PyObject *name) { return read_attribute(checks[watched], name); }
 
 }  // namespace
 

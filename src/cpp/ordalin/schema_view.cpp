@@ -33,6 +33,10 @@ Candidate make_candidate(const Entry &e) {
         c.type = reinterpret_cast<PyTypeObject *>(sk);
     } else if ((c.inner = wrapped_plain_value(sk))) {
         c.kind = KeyKind::Equals;
+        // Told unchanged later from the key's class and attribute dict, where
+        // they can be watched; read again otherwise.
+        c.checked = watch_object(sk, c.check) && read_attribute(c.check, g.s_schemaType) &&
+                    read_attribute(c.check, g.s_schema) == c.inner.get();
     }
     return c;
 }
@@ -66,6 +70,10 @@ std::shared_ptr<SchemaView> build_view(PyObject *schema) {
 bool SchemaView::wrapped_values_hold() const {
     for (const Candidate &c : candidates) {
         if (c.kind != KeyKind::Equals) continue;
+        if (c.checked) {
+            if (!c.check.holds()) return false;
+            continue;
+        }
         // The value held keeps its address: the same object is the same value.
         Ref now = optional_key_target(c.key);
         if (now.get() != c.inner.get()) {

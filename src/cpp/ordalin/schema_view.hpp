@@ -6,6 +6,7 @@
 #pragma once
 
 #include "ordalin.hpp"
+#include "read_checks.hpp"
 #include "small_vec.hpp"
 
 #include <memory>
@@ -49,6 +50,9 @@ struct Candidate {
     KeyKind kind;
     PyTypeObject *type;  // for TypeTest
     Ref inner;           // for Equals
+    // For Equals, when `checked`: what `inner` was read from.
+    bool checked = false;
+    ReadCheck check;
 };
 
 // Facts about a schema dict's keys, found by one scan without allocating.

@@ -1,0 +1,34 @@
+// Checks that what a remembered result read is still as it was.
+#include "read_checks.hpp"
+
+namespace ordalin {
+
+bool watch_object(PyObject *obj, ReadCheck &out) {
+    PyTypeObject *t = Py_TYPE(obj);
+    if (t->tp_getattro != PyObject_GenericGetAttr || !class_stamp(t, out.class_version)) return false;
+    out.object = Ref::borrow(obj);
+    out.type = t;
+    // The attribute dict is made now if the object has none yet, and its
+    // stamp taken before any attribute is read from it.
+    out.own_dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    if (!out.own_dict || !PyDict_CheckExact(out.own_dict.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    if (writes_move_own_dict_stamp()) out.own_dict_version = schema_stamp(out.own_dict.get());
+    return true;
+}
+
+PyObject *read_attribute(ReadCheck &c, PyObject *name) {
+    if (_PyType_Lookup(c.type, name)) return nullptr;
+    Ref value = quarn::getattr(c.object.get(), name);
+    if (!value) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject *v = value.get();
+    c.attrs.emplace_back(name, std::move(value));
+    return v;
+}
+
+}  // namespace ordalin
