@@ -103,6 +103,35 @@ uint64_t schema_stamp(PyObject *d) {
     return *last_stamp;
 }
 
+uint64_t data_stamp(PyObject *d) {
+    if (d == last_dict) return *last_stamp;
+    auto it = dict_stamps.find(d);
+    if (it == dict_stamps.end()) return ++unmatched;
+    last_dict = d;
+    last_stamp = &it->second;
+    return *last_stamp;
+}
+
+DataWatch::DataWatch(PyObject *d) {
+    if (dict_watcher < 0 || !PyDict_CheckExact(d) || dict_stamps.count(d)) return;
+    if (PyDict_Watch(dict_watcher, d) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    dict_stamps.emplace(d, ++dict_draws);
+    dict_ = Ref::borrow(d);
+}
+
+DataWatch::~DataWatch() {
+    if (!dict_) return;
+    PyObject *d = dict_.get();
+    if (last_dict == d) last_dict = nullptr;
+    dict_stamps.erase(d);
+    // Cannot fail for a dict this watcher watches; the error of the walk,
+    // if any, stays pending.
+    PyDict_Unwatch(dict_watcher, d);
+}
+
 bool class_stamp(PyTypeObject *t, uint64_t &stamp) {
     if (type_watcher < 0) return false;
     if (PyType_Watch(type_watcher, reinterpret_cast<PyObject *>(t)) < 0) {

@@ -470,6 +470,7 @@ Ref DictWalk::finish(Ref built) {
 }
 
 Ref DictWalk::run() {
+    DataWatch watch(data_);
     facts_ = facts_of(schema_);
     if (PyDict_Check(schema_)) schema_version_ = schema_stamp(schema_);
     data_version_ = data_stamp(data_);

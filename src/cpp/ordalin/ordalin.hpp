@@ -175,12 +175,29 @@ inline uint64_t schema_stamp(PyObject *d) {
 }
 // The stamp of a data dict, compared only within one walk.
 inline uint64_t data_stamp(PyObject *d) { return schema_stamp(d); }
+// Every dict keeps a version: nothing to watch.
+class DataWatch {
+public:
+    explicit DataWatch(PyObject *) {}
+};
 #else
 // Watches `d` and returns its stamp.
 uint64_t schema_stamp(PyObject *d);
-// Data dicts are not watched: within one walk a data dict counts as
-// unchanged while the walk has run no code that may change it.
-inline uint64_t data_stamp(PyObject *) { return g_user_epoch; }
+// The stamp of a data dict, compared only within one walk: a new one each
+// time for a dict that is not watched, which thus never counts as unchanged.
+uint64_t data_stamp(PyObject *d);
+// Watches the exact data dict `d` for as long as a walk reads it, so that
+// its stamp tells whether Python code changed it meanwhile.
+class DataWatch {
+public:
+    explicit DataWatch(PyObject *d);
+    ~DataWatch();
+    DataWatch(const DataWatch &) = delete;
+    DataWatch &operator=(const DataWatch &) = delete;
+
+private:
+    Ref dict_;  // held while watched here; empty if it was watched already, or cannot be
+};
 #endif
 // Whether an attribute assigned to an instance with a __dict__ moves the
 // stamp of that dict (probed once, by start_change_tracking).
