@@ -71,8 +71,10 @@ inline bool is_plain_value(PyObject *o) {
 }
 
 // Counter bumped whenever the walk calls code that may run Python (a user's
-// callable, a `validate` override, `==` on user objects...).  Cached views
-// of a dict (its ordered keys) stay valid while it is unchanged.
+// callable, a `validate` override, `==` on user objects...) and at the start
+// of each call into the engine.  What cannot be told unchanged from stamps
+// (the attributes of a key read again, a view of keys whose comparison is
+// Python code) is taken as it is only while the counter stays the same.
 extern uint64_t g_user_epoch;
 // The built-in conversions: int, float, str, bool, len.
 inline bool is_builtin_conversion(PyObject *callable) {
