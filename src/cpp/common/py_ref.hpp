@@ -145,15 +145,12 @@ inline Ref call(PyObject *callable, A... args) {
 }
 
 // Calls `callable(*args)` without building an argument tuple where the
-// interpreter offers vectorcall (3.8 and later).
+// interpreter offers vectorcall publicly (3.9 and later).
 template <typename... A>
 inline Ref call_fast(PyObject *callable, A... args) {
 #if PY_VERSION_HEX >= 0x03090000
     PyObject *argv[] = {nullptr, args...};
     return Ref::steal(PyObject_Vectorcall(callable, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-#elif PY_VERSION_HEX >= 0x03080000
-    PyObject *argv[] = {nullptr, args...};
-    return Ref::steal(_PyObject_Vectorcall(callable, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 #else
     return call(callable, args...);
 #endif

@@ -29,7 +29,7 @@ bool dict_frees_reported() { return false; }
 
 bool class_stamp(PyTypeObject *t, uint64_t &stamp) {
     // A lookup through the method cache gives the class a tag if it has none.
-    if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) _PyType_Lookup(t, g.s_validate);
+    if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) class_attribute(t, g.s_validate);
     if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
     stamp = t->tp_version_tag;
     return true;
@@ -37,10 +37,11 @@ bool class_stamp(PyTypeObject *t, uint64_t &stamp) {
 
 #else
 
+uint64_t g_type_generation = 1;
+
 namespace {
 
 uint64_t dict_draws = 0;      // the counter dict stamps are drawn from
-uint64_t type_generation = 1;
 // Stamps handed out when no watcher could be had: each is new, so none
 // matches and nothing is remembered.
 uint64_t unmatched = uint64_t(1) << 63;
@@ -67,7 +68,7 @@ int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *, PyObject 
 }
 
 int on_type_modified(PyTypeObject *) {
-    ++type_generation;
+    ++g_type_generation;
     return 0;
 }
 
@@ -141,13 +142,13 @@ bool class_stamp(PyTypeObject *t, uint64_t &stamp) {
     // A class whose tag was dropped by a change reports no further change
     // until it has a tag again.
     if (!PyUnstable_Type_AssignVersionTag(t)) return false;
-    stamp = type_generation;
+    stamp = g_type_generation;
     return true;
 }
 
 // The stamp was taken while the class had a tag, so any change to it since
 // has been reported and moved the generation.
-bool class_unchanged(PyTypeObject *, uint64_t stamp) { return type_watcher >= 0 && stamp == type_generation; }
+bool class_unchanged(PyTypeObject *, uint64_t stamp) { return type_watcher >= 0 && stamp == g_type_generation; }
 
 #endif
 

@@ -285,8 +285,47 @@ Member method(PyMethodDef &def) { return {&def, Kind::Method}; }
 
 }  // namespace
 
+#if PY_VERSION_HEX >= 0x030C0000
+namespace {
+
+PyObject *find_in_mro(PyTypeObject *t, PyObject *name) {
+    PyObject *mro = t->tp_mro;
+    if (!mro) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
+        // Built-in static classes keep their dict elsewhere since 3.12.
+        Ref owned = base->tp_dict ? Ref() : Ref::steal(PyType_GetDict(base));
+        PyObject *dict = base->tp_dict ? base->tp_dict : owned.get();
+        // Held by the class's own dict; an error pending before stays so.
+        PyObject *found = dict ? PyDict_GetItem(dict, name) : nullptr;
+        if (found) return found;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+LookupSlot *const g_lookup_slots = new LookupSlot[kLookupSlots];
+
+// Slots are filled only for classes that are watched: no change to them
+// goes unreported.
+PyObject *class_attribute_looked_up(PyTypeObject *t, PyObject *name) {
+    PyObject *found = find_in_mro(t, name);
+    uint64_t stamp;
+    if (PyUnicode_CHECK_INTERNED(name) && class_stamp(t, stamp)) {
+        LookupSlot &slot = lookup_slot(t, name);
+        Ref previous = std::move(slot.type);  // released once the slot is whole again
+        slot.type = Ref::borrow(reinterpret_cast<PyObject *>(t));
+        slot.name = name;
+        slot.generation = stamp;
+        slot.found = found;
+    }
+    return found;
+}
+#endif
+
 bool uses_builtin(PyObject *obj, PyObject *name, PyObject *builtin) {
-    return _PyType_Lookup(Py_TYPE(obj), name) == builtin;
+    return class_attribute(Py_TYPE(obj), name) == builtin;
 }
 
 Ref super_init(PyObject *cls, PyObject *self, PyObject *args, PyObject *kwargs) {

@@ -82,6 +82,18 @@ struct Coverage {
     }
 };
 
+// An empty dict for `size` entries: made with room for them on the releases
+// up to 3.11, whose internals no longer change; grown as it fills on later
+// ones, which offer no public way to size it.
+inline Ref new_result_dict(Py_ssize_t size) {
+#if PY_VERSION_HEX < 0x030C0000
+    return Ref::steal(_PyDict_NewPresized(size));
+#else
+    (void)size;
+    return Ref::steal(PyDict_New());
+#endif
+}
+
 // Builds the result dictionary.  While every result is the data's own key
 // and value, in the data's order, nothing is inserted: when that holds to
 // the end, the result is a copy of the data made in one go; otherwise the
@@ -126,7 +138,7 @@ private:
     // Inserts the identical prefix: the first entries walked, as the
     // snapshot holds them.
     bool flush(const EntryVec &entries) {
-        dict_ = Ref::steal(_PyDict_NewPresized(PyDict_Check(data_) ? PyDict_GET_SIZE(data_) : 0));
+        dict_ = new_result_dict(PyDict_Check(data_) ? PyDict_GET_SIZE(data_) : 0);
         if (!dict_) return false;
         for (size_t i = 0; i < same_; ++i)
             if (PyDict_SetItem(dict_.get(), entries[i].key.get(), entries[i].value.get()) < 0) return false;

@@ -390,7 +390,7 @@ Ref validate_wrapped(PyObject *schema, PyObject *data, bool top) {
 
 // The `validate` an object's class resolves to (through the interpreter's
 // own method cache, which a change to the class or its bases empties).
-PyObject *validate_of(PyTypeObject *t) { return _PyType_Lookup(t, g.s_validate); }
+PyObject *validate_of(PyTypeObject *t) { return class_attribute(t, g.s_validate); }
 
 Ref validate_schema_object(PyObject *obj, PyObject *data, bool top) {
     // Schema objects nest (Optional(Optional(...)), Or(And(...))): deep

@@ -105,7 +105,7 @@ bool is_plain_path(PyObject *path) {
 bool chains_run_no_code(const Entries &fallbacks) {
     auto *fallback_type = reinterpret_cast<PyTypeObject *>(g.Fallback);
     if (fallback_type->tp_getattro != PyObject_GenericGetAttr ||
-        fallback_type->tp_setattro != PyObject_GenericSetAttr || _PyType_Lookup(fallback_type, g.s_fallback))
+        fallback_type->tp_setattro != PyObject_GenericSetAttr || class_attribute(fallback_type, g.s_fallback))
         return false;
     for (const PathEntry &e : fallbacks) {
         if (Py_TYPE(e.value.get()) != fallback_type || !is_plain_path(e.path.get())) return false;

@@ -270,8 +270,8 @@ bool read_schema(PyObject *self, Ref &schema, Ref &schema_type) {
 
 bool reads_schema_plainly(PyObject *self) {
     PyTypeObject *t = Py_TYPE(self);
-    return t->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(t, g.s_schema) &&
-           !_PyType_Lookup(t, g.s_schemaType);
+    return t->tp_getattro == PyObject_GenericGetAttr && !class_attribute(t, g.s_schema) &&
+           !class_attribute(t, g.s_schemaType);
 }
 
 int is_nonempty_dict(PyObject *v) {

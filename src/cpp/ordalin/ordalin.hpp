@@ -46,6 +46,40 @@ extern State g;
 
 // ---- classes.cpp ---------------------------------------------------------
 bool create_classes(PyObject *module);
+// The attribute `name` as the class `t` or the first of its bases that has
+// it holds it (borrowed; null, with no error set, if none has it).  Runs no
+// Python code.  The interpreter's own cached lookup on the releases up to
+// 3.11, whose internals no longer change; the class dicts walked in MRO
+// order, through the public API, on later ones.
+#if PY_VERSION_HEX < 0x030C0000
+inline PyObject *class_attribute(PyTypeObject *t, PyObject *name) { return _PyType_Lookup(t, name); }
+#else
+// Moves whenever a watched class or one of its bases changes.
+extern uint64_t g_type_generation;
+// The lookups that repeat on every call (a class's `validate`, its
+// completion passes), remembered while no watched class changed.  A slot
+// holds its class, so that no other class can take its address.
+struct LookupSlot {
+    Ref type;
+    PyObject *name = nullptr;  // interned, kept for the process
+    uint64_t generation = 0;
+    PyObject *found = nullptr;
+};
+constexpr size_t kLookupSlots = 64;
+extern LookupSlot *const g_lookup_slots;  // never freed: it outlives the interpreter
+inline LookupSlot &lookup_slot(PyTypeObject *t, PyObject *name) {
+    auto at = (reinterpret_cast<uintptr_t>(t) >> 4) ^ (reinterpret_cast<uintptr_t>(name) >> 4);
+    return g_lookup_slots[at % kLookupSlots];
+}
+PyObject *class_attribute_looked_up(PyTypeObject *t, PyObject *name);
+inline PyObject *class_attribute(PyTypeObject *t, PyObject *name) {
+    LookupSlot &slot = lookup_slot(t, name);
+    if (slot.type.get() == reinterpret_cast<PyObject *>(t) && slot.name == name &&
+        slot.generation == g_type_generation)
+        return slot.found;
+    return class_attribute_looked_up(t, name);
+}
+#endif
 // True when `type(obj)` resolves `name` to the built-in descriptor `builtin`.
 bool uses_builtin(PyObject *obj, PyObject *name, PyObject *builtin);
 // Calls `super(cls, self).__init__(*args, **kwargs)` and returns its result.

@@ -20,7 +20,7 @@ bool watch_object(PyObject *obj, ReadCheck &out) {
 }
 
 PyObject *read_attribute(ReadCheck &c, PyObject *name) {
-    if (_PyType_Lookup(c.type, name)) return nullptr;
+    if (class_attribute(c.type, name)) return nullptr;
     Ref value = quarn::getattr(c.object.get(), name);
     if (!value) {
         PyErr_Clear();
