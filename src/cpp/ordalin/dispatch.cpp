@@ -388,8 +388,8 @@ Ref validate_wrapped(PyObject *schema, PyObject *data, bool top) {
     return validate_completed(schema, schema_type, current.get(), path, completion, g_user_epoch);
 }
 
-// The `validate` an object's class resolves to (through the interpreter's
-// own method cache, which a change to the class or its bases empties).
+// The `validate` an object's class resolves to (a lookup remembered while
+// the class and its bases are unchanged).
 PyObject *validate_of(PyTypeObject *t) { return class_attribute(t, g.s_validate); }
 
 Ref validate_schema_object(PyObject *obj, PyObject *data, bool top) {
