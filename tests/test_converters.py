@@ -95,6 +95,30 @@ def test_builtin_conversion_failures_name_the_callable(callable_, data):
     assert info.value.args == ('{}({!r}) raised {!r}'.format(callable_.__name__, data, expected),)
 
 
+@pytest.mark.parametrize('text', [
+    '0', '-0', '+7', '007', '-42', '999999999999999999', '-999999999999999999',
+    '9999999999999999999', '-9223372036854775809', '1' * 40, ' 5', '5\n', '1_000',
+    '', '-', '+', '--1', '12a', '\u0663\u0664', '\xb2', '\xe9',
+])
+def test_int_of_a_str_is_what_int_gives(text):
+    """Short decimal strings are read by the engine itself: the result (or
+    the failure) must be int()'s, in the compiled walk and the other one."""
+    try:
+        expected = int(text)
+    except ValueError as e:
+        expected = e
+    compiled = Schema({'k': Use(int)}), {'k': text}
+    general = Schema({'k': Use(int), 'f': lambda v: True}), {'k': text, 'f': 1}
+    for schema, data in (compiled, general):
+        if isinstance(expected, ValueError):
+            with pytest.raises(SchemaError) as info:
+                schema.validate(data)
+            assert info.value.args == ('int({!r}) raised {!r}'.format(text, expected),)
+        else:
+            result = schema.validate(data)['k']
+            assert result == expected and type(result) is int
+
+
 def test_recursion_errors_pass_unchanged():
     raised = RecursionError('too deep')
 

@@ -105,6 +105,32 @@ Ref check_validate_impl(PyObject *self, PyObject *path, PyObject *data) {
     return Ref();
 }
 
+// int() of an exact str that is an optional sign and at most 18 ASCII
+// digits, read here: such a number fits a long long, and int() reads it the
+// same.  Anything else (spaces, underscores, other digits, more digits) is
+// left to int() itself: false, with nothing set.
+bool short_decimal(PyObject *s, Ref &out) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+#endif
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (PyUnicode_KIND(s) != PyUnicode_1BYTE_KIND || n == 0 || n > 19) return false;
+    const Py_UCS1 *c = PyUnicode_1BYTE_DATA(s), *end = c + n;
+    bool negative = *c == '-';
+    if (negative || *c == '+') ++c;
+    if (c == end || end - c > 18) return false;
+    long long value = 0;
+    for (; c != end; ++c) {
+        if (*c < '0' || *c > '9') return false;
+        value = value * 10 + (*c - '0');
+    }
+    out = Ref::steal(PyLong_FromLongLong(negative ? -value : value));
+    return true;
+}
+
 }  // namespace
 
 Ref call_converter(PyObject *callable, PyObject *data) {
@@ -112,6 +138,8 @@ Ref call_converter(PyObject *callable, PyObject *data) {
     if (callable == reinterpret_cast<PyObject *>(&PyLong_Type)) {
         // What int() does with an exact str or int, without looking for
         // the special methods a str or int does not have.
+        Ref number;
+        if (t == &PyUnicode_Type && short_decimal(data, number)) return number;
         if (t == &PyUnicode_Type) return Ref::steal(PyLong_FromUnicodeObject(data, 10));
         if (t == &PyLong_Type) return Ref::borrow(data);
         return Ref::steal(PyNumber_Long(data));
