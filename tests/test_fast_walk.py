@@ -195,6 +195,12 @@ CASES = [
     ({'v': Or(Each(int), Each(str))}, {'v': ['a']}),
     ({'v': Each(Use(Liar))}, {'v': {1}}),
     ({'v': Each(int), 'w': {'d': Default(int, 0)}}, {'v': [1], 'w': {}}),
+    # a default's own object already in the data, beside a missing key;
+    # defaults for None; a default its own type refuses
+    ({'a': Default(str, 'x'), 'b': int}, {'a': 'x'}),
+    ({'a': Default(object, 5), 'b': Default(type(None), 6), 'c': Default(int, 7)},
+     {'a': None, 'b': None, 'c': None}),
+    ({'a': Default(int, 'x')}, {}),
 ]
 
 

@@ -176,8 +176,7 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
         if (index < 0) return index == kNoEntry ? Fast::Fail : index == kAbort ? Fast::Abort : Fast::Error;
         const KeyEntry &entry = plan.entries[static_cast<size_t>(index)];
         // The common case first: a type test that passes.
-        if (entry.value.kind == NodeKind::TypeTest &&
-            PyObject_TypeCheck(item, reinterpret_cast<PyTypeObject *>(entry.value.object))) {
+        if (entry.quick_type && PyObject_TypeCheck(item, entry.quick_type)) {
             count(entry, counted, type_keys);
             continue;
         }
@@ -228,29 +227,48 @@ int lacks(PyObject *data, PyObject *key) {
 // added below it is added.
 Fast FastWalk::add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size_t &counted,
                            uint64_t &type_keys) {
+    // The result is a new dict in any case: made now, it is where a key is
+    // looked for and added in one lookup.  It has the data's keys, and no
+    // two additions add the same key.
+    if (!copy && !(copy = Ref::steal(PyDict_Copy(data)))) return Fast::Error;
     for (const Addition &a : plan.additions) {
-        int missing = lacks(data, a.key);
-        if (missing < 0) return Fast::Error;
-        if (!missing) continue;
         const KeyEntry &entry = plan.entries[a.entry];
         Ref added, result;
-        keys_[depth_++] = a.key;
-        Fast r = Fast::Ok;
-        if (a.kind == Addition::Nested) {
-            Ref empty = Ref::steal(PyDict_New());
-            r = empty ? dict(*entry.value.dict, empty.get(), added, true) : Fast::Error;
-            if (r == Fast::Fail) r = again_completed(entry.value, empty.get(), added);
-        } else if ((r = added_value(a, entry, added)) == Fast::Ok) {
+        Fast r;
+        if (a.kind != Addition::Nested && added_value(a, entry, added) == Fast::Ok) {
+            Py_ssize_t size = PyDict_GET_SIZE(copy.get());
+            if (!PyDict_SetDefault(copy.get(), a.key, added.get())) return Fast::Error;
+            if (PyDict_GET_SIZE(copy.get()) == size) continue;  // the data has it
+            if (entry.quick_type && PyObject_TypeCheck(added.get(), entry.quick_type)) {
+                count(entry, counted, type_keys);
+                continue;
+            }
+            keys_[depth_++] = a.key;
             r = value(entry.value, added.get(), result);
+            --depth_;
+        } else {
+            int missing = lacks(data, a.key);
+            if (missing <= 0) {
+                if (missing < 0) return Fast::Error;
+                continue;
+            }
+            keys_[depth_++] = a.key;
+            r = Fast::Fail;  // a Fallback whose source is missing
+            if (a.kind == Addition::Nested) {
+                Ref empty = Ref::steal(PyDict_New());
+                r = empty ? dict(*entry.value.dict, empty.get(), added, true) : Fast::Error;
+                if (r == Fast::Fail) r = again_completed(entry.value, empty.get(), added);
+            }
+            --depth_;
+            result = std::move(added);
         }
-        --depth_;
         if (r != Fast::Ok) {
             if (r == Fast::Error) note_error_key(a.key);
             return r;
         }
         count(entry, counted, type_keys);
-        if (!copy && !(copy = Ref::steal(PyDict_Copy(data)))) return Fast::Error;
-        if (PyDict_SetItem(copy.get(), a.key, result ? result.get() : added.get()) < 0) return Fast::Error;
+        if (result && result.get() != added.get() && PyDict_SetItem(copy.get(), a.key, result.get()) < 0)
+            return Fast::Error;
     }
     return Fast::Ok;
 }

@@ -144,6 +144,20 @@ bool Compiler::dict(PyObject *schema, std::shared_ptr<const DictPlan> &out) {
     return true;
 }
 
+namespace {
+// The type whose instances pass the value schema `n` unchanged, if one
+// decides it alone.  A Default turns None into its default, so it has one
+// only when its type refuses None.
+PyTypeObject *quick_type(const Node &n) {
+    if (n.kind == NodeKind::TypeTest) return reinterpret_cast<PyTypeObject *>(n.object);
+    if (n.kind != NodeKind::Wrap && n.kind != NodeKind::Default) return nullptr;
+    const Node &inner = n.children[0];
+    if (inner.kind != NodeKind::TypeTest) return nullptr;
+    auto *type = reinterpret_cast<PyTypeObject *>(inner.object);
+    return n.kind == NodeKind::Default && PyObject_TypeCheck(Py_None, type) ? nullptr : type;
+}
+}  // namespace
+
 bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan) {
     std::vector<std::pair<PyObject *, uint32_t>> direct_strs;
     size_t type_keys = 0;
@@ -174,6 +188,7 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan) {
             Below below(*this, key, name, e.value.get(), ordered.size() == 1);
             if (!node(e.value.get(), entry.value)) return false;
         }
+        entry.quick_type = quick_type(entry.value);
         if (reached_) note_leaf(key, name, entry, index, plan, fallbacks);
         plan.required += entry.counts + (entry.bit ? 1 : 0);
         plan.entries.push_back(std::move(entry));

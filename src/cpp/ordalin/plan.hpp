@@ -50,6 +50,10 @@ struct Node {
 // A schema key and the compiled schema of its value.
 struct KeyEntry {
     Node value;
+    // A value of this type passes unchanged: the value's type test, or the
+    // type test inside a Default (that takes no None) or a Fallback or
+    // other wrapper; null when there is none.
+    PyTypeObject *quick_type = nullptr;
     // A plain key is required and matches at most one data key: it counts
     // once.  A type key is required and may match many: it sets its bit.
     uint8_t counts = 0;
