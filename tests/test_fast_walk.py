@@ -201,6 +201,10 @@ CASES = [
     ({'a': Default(object, 5), 'b': Default(type(None), 6), 'c': Default(int, 7)},
      {'a': None, 'b': None, 'c': None}),
     ({'a': Default(int, 'x')}, {}),
+    # an Or of type tests: either type passes, others fail as the Or fails
+    ({'a': Or(int, str), 'b': Or(float), 'c': Or(bool, int)}, {'a': True, 'b': 1.5, 'c': 2}),
+    ({'a': Or(int, str)}, {'a': 1.5}),
+    ({'a': Or(str, int), 'b': Or(float)}, {'a': 'x', 'b': 1}),
 ]
 
 

@@ -176,7 +176,7 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
         if (index < 0) return index == kNoEntry ? Fast::Fail : index == kAbort ? Fast::Abort : Fast::Error;
         const KeyEntry &entry = plan.entries[static_cast<size_t>(index)];
         // The common case first: a type test that passes.
-        if (entry.quick_type && PyObject_TypeCheck(item, entry.quick_type)) {
+        if (entry.passes_quickly(item)) {
             count(entry, counted, type_keys);
             continue;
         }
@@ -239,7 +239,7 @@ Fast FastWalk::add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size
             Py_ssize_t size = PyDict_GET_SIZE(copy.get());
             if (!PyDict_SetDefault(copy.get(), a.key, added.get())) return Fast::Error;
             if (PyDict_GET_SIZE(copy.get()) == size) continue;  // the data has it
-            if (entry.quick_type && PyObject_TypeCheck(added.get(), entry.quick_type)) {
+            if (entry.passes_quickly(added.get())) {
                 count(entry, counted, type_keys);
                 continue;
             }

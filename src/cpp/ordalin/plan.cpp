@@ -156,6 +156,21 @@ PyTypeObject *quick_type(const Node &n) {
     auto *type = reinterpret_cast<PyTypeObject *>(inner.object);
     return n.kind == NodeKind::Default && PyObject_TypeCheck(Py_None, type) ? nullptr : type;
 }
+
+// The types of the entry's quick test (KeyEntry::passes_quickly): an Or of
+// one or two type tests passes a value of either type unchanged, the
+// first taking it.
+void set_quick_types(KeyEntry &entry) {
+    const Node &n = entry.value;
+    if (n.kind == NodeKind::Or && !n.children.empty() && n.children.size() <= 2) {
+        for (const Node &alternative : n.children)
+            if (alternative.kind != NodeKind::TypeTest) return;
+        entry.quick_type = reinterpret_cast<PyTypeObject *>(n.children[0].object);
+        if (n.children.size() == 2) entry.quick_other = reinterpret_cast<PyTypeObject *>(n.children[1].object);
+        return;
+    }
+    entry.quick_type = quick_type(n);
+}
 }  // namespace
 
 bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan) {
@@ -188,7 +203,7 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan) {
             Below below(*this, key, name, e.value.get(), ordered.size() == 1);
             if (!node(e.value.get(), entry.value)) return false;
         }
-        entry.quick_type = quick_type(entry.value);
+        set_quick_types(entry);
         if (reached_) note_leaf(key, name, entry, index, plan, fallbacks);
         plan.required += entry.counts + (entry.bit ? 1 : 0);
         plan.entries.push_back(std::move(entry));

@@ -50,10 +50,15 @@ struct Node {
 // A schema key and the compiled schema of its value.
 struct KeyEntry {
     Node value;
-    // A value of this type passes unchanged: the value's type test, or the
-    // type test inside a Default (that takes no None) or a Fallback or
-    // other wrapper; null when there is none.
-    PyTypeObject *quick_type = nullptr;
+    // A value of one of these types passes unchanged: the value's type
+    // test, the type test inside a Default (that takes no None) or a
+    // Fallback or other wrapper, or the one or two type tests of an Or;
+    // null when there is none.
+    PyTypeObject *quick_type = nullptr, *quick_other = nullptr;
+    bool passes_quickly(PyObject *value) const {
+        return quick_type && (PyObject_TypeCheck(value, quick_type) ||
+                              (quick_other && PyObject_TypeCheck(value, quick_other)));
+    }
     // A plain key is required and matches at most one data key: it counts
     // once.  A type key is required and may match many: it sets its bit.
     uint8_t counts = 0;
