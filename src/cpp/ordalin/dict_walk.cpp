@@ -59,7 +59,7 @@ KeyVerdict test_key(PyObject *sk, PyObject *key, PathCtx &path, Ref &out) {
 
 // What the walk matched: the coverage set's additions, in order.
 struct Coverage {
-    SmallVec<Ref, 8> added;            // coverage.add() of new objects, in order
+    SmallVec<Ref, 16> added;           // coverage.add() of new objects, in order
     size_t direct = 0;                 // direct hits on non-Optional keys
     SmallVec<PyObject *, 4> matched;   // distinct schema keys matched by key tests
 
@@ -230,10 +230,14 @@ public:
     // With a `collector`, the walk records the errors and goes on (collect_dict).
     DictWalk(PyObject *schema, PyObject *data, PathCtx &path, ErrorCollector *collector = nullptr)
         : schema_(schema), data_(data), path_(path), collector_(collector), result_(data) {}
+    // A walk that goes by the schema's compiled plan while it can.
+    DictWalk(PyObject *schema, PyObject *data, PathCtx &path, const DictPlan *plan)
+        : schema_(schema), data_(data), path_(path), collector_(nullptr), result_(data), plan_(plan) {}
 
     Ref run();
 
 private:
+    Py_ssize_t walk_planned();
     const SchemaView *view();
     Match match_plain(PyObject *key, PyObject *&sub_schema, PyObject *&matched);
     bool walk_plain_entry(const Entry &e);
@@ -255,6 +259,7 @@ private:
     std::shared_ptr<SchemaView> view_;  // made when a key misses
     Coverage cov_;
     ResultBuilder result_;
+    const DictPlan *plan_ = nullptr;  // the schema's compiled plan, with Code in it
     EntryVec entries_;  // the data's keys and values, in priority order
     // At the start; the snapshot's values hold while the data keeps its version.
     uint64_t data_version_ = 0, schema_version_ = 0;
@@ -472,6 +477,54 @@ bool DictWalk::walk_plain_entry(const Entry &e) {
     return accept(e, sk.get(), sub.get(), key, value);
 }
 
+// The entries walked with the compiled plan, from the first, for as long
+// as the plan describes the schema and the data is as it was: to the same
+// effect as the loop of run() (the same coverage, results, calls and
+// errors), without looking keys up in the schema or dispatching what the
+// plan has compiled.  Python code that an entry runs may change either
+// dict; after it, both are checked again.  Returns the index of the first
+// entry left to that loop, which starts it over (the size when none is
+// left), or -1 with an error set.
+Py_ssize_t DictWalk::walk_planned() {
+    const DictPlan &plan = *plan_;
+    uint64_t epoch = g_user_epoch;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        if (g_user_epoch != epoch) {
+            if (plan_of(schema_) != plan_ || !data_unchanged()) return i;
+            epoch = g_user_epoch;
+        }
+        const Entry &e = entries_[i];
+        PyObject *key = e.key.get(), *value = e.value.get();
+        int32_t index = match_key(plan, key);
+        if (index < 0) return index == kError ? -1 : static_cast<Py_ssize_t>(i);
+        const KeyEntry &entry = plan.entries[static_cast<size_t>(index)];
+        PyObject *matched = entry.direct ? nullptr : entry.key;
+        if (result_.holds_back() && entry.passes_quickly(value)) {
+            cov_.add(key, matched);
+            result_.add_same();
+            continue;
+        }
+        Ref checked;
+        if (entry.value.kind == NodeKind::Code) {
+            Ref sub_schema = Ref::borrow(PyDict_GetItemWithError(schema_, entry.key));
+            if (!sub_schema) return PyErr_Occurred() ? -1 : static_cast<Py_ssize_t>(i);
+            if (!(checked = check_value(key, sub_schema.get(), value))) return -1;
+        } else {
+            path_.push(key);
+            Fast r = fast_value(entry.value, value, path_, checked);
+            path_.pop();
+            if (r == Fast::Error) note_error_key(key);
+            if (r == Fast::Error) return -1;
+            // Nothing was done that the loop of run() would not do again.
+            if (r != Fast::Ok) return static_cast<Py_ssize_t>(i);
+            if (!checked) checked = e.value.dup();
+        }
+        cov_.add(key, matched);
+        if (!result_.add(e, key, std::move(checked), entries_)) return -1;
+    }
+    return static_cast<Py_ssize_t>(entries_.size());
+}
+
 Ref DictWalk::finish(Ref built) {
     if (!built) return built;
     // Counting is exact only while neither dict changed.
@@ -488,13 +541,22 @@ Ref DictWalk::run() {
     data_version_ = data_stamp(data_);
     bool in_data_order;
     if (!snapshot_entries(data_, entries_) || !order_by_priority(entries_, &in_data_order)) return Ref();
+    bool plain_keys = true;
     for (const Entry &e : entries_)
         if (!is_plain(e.key.get())) {
             note_user_code();
+            plain_keys = false;
             break;
         }
+    size_t start = 0;
+    if (plan_ && plain_keys) {
+        Py_ssize_t next = walk_planned();
+        if (next < 0) return Ref();
+        start = static_cast<size_t>(next);
+    }
     bool exact_data = PyDict_CheckExact(data_);
-    for (const Entry &e : entries_) {
+    for (size_t i = start; i < entries_.size(); ++i) {
+        const Entry &e = entries_[i];
         // data[k], read anew only if the data changed since the snapshot.
         bool as_taken = e.value && data_stamp(data_) == data_version_;
         if (as_taken && is_str_or_int(e.key.get())) {
@@ -523,13 +585,18 @@ __attribute__((always_inline)) inline bool is_dict_data(PyObject *schema, PyObje
     return r > 0;
 }
 
-// The fast walk of `data` with the compiled tree of `schema`, when there is
-// one; Abort when it was not tried.
-__attribute__((always_inline)) inline Fast try_fast_walk(PyObject *schema, PyObject *data, PathCtx &path, Ref &out, const DictBuilder *private_dicts) {
+// The compiled tree of `schema`, when the walks may use one for `data`.
+__attribute__((always_inline)) inline const DictPlan *plan_for(PyObject *schema, PyObject *data) {
     if (!g_fast_walk_enabled || !PyDict_CheckExact(schema) || !PyDict_CheckExact(data) || !in_validation())
-        return Fast::Abort;
-    const DictPlan *plan = plan_of(schema);
-    return plan ? fast_validate(*plan, data, path, out, private_dicts) : Fast::Abort;
+        return nullptr;
+    return plan_of(schema);
+}
+
+// The fast walk of `data` with the compiled tree `plan`; Abort when it was
+// not tried (no plan, or one with Code in it).
+__attribute__((always_inline)) inline Fast try_fast_walk(const DictPlan *plan, PyObject *data, PathCtx &path, Ref &out, const DictBuilder *private_dicts) {
+    if (!plan || plan->runs_code) return Fast::Abort;
+    return fast_validate(*plan, data, path, out, private_dicts);
 }
 
 }  // namespace
@@ -539,14 +606,14 @@ Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path, bool try_fast
     if (!is_dict_data(schema, data, path)) return Ref();
     quarn::RecursionGuard guard(" while validating a dictionary");
     if (!guard.ok()) return Ref();
-    if (try_fast) {
-        Ref out;
-        switch (try_fast_walk(schema, data, path, out, private_dicts)) {
-        case Fast::Ok: return out;
-        case Fast::Error: return Ref();
-        case Fast::Fail:
-        case Fast::Abort: break;  // the general walk decides, from the start
-        }
+    const DictPlan *plan = try_fast ? plan_for(schema, data) : nullptr;
+    if (plan && plan->runs_code) return DictWalk(schema, data, path, plan).run();
+    Ref out;
+    switch (try_fast_walk(plan, data, path, out, private_dicts)) {
+    case Fast::Ok: return out;
+    case Fast::Error: return Ref();
+    case Fast::Fail:
+    case Fast::Abort: break;  // the general walk decides, from the start
     }
     return DictWalk(schema, data, path).run();
 }
@@ -560,7 +627,7 @@ Ref collect_dict(PyObject *schema, PyObject *data, PathCtx &path, ErrorCollector
     // nothing a caller could see (its error, raised by a general walk of
     // the invalid dict below, is dropped): the collecting walk starts over.
     Ref out;
-    switch (try_fast_walk(schema, data, path, out, private_dicts)) {
+    switch (try_fast_walk(plan_for(schema, data), data, path, out, private_dicts)) {
     case Fast::Ok: return out;
     case Fast::Error:
         if (!PyErr_ExceptionMatches(g.SchemaError)) return Ref();

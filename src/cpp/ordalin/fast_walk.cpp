@@ -36,8 +36,6 @@ bool is_inert(PyObject *o) {
            t == &PyFrozenSet_Type;
 }
 
-constexpr int32_t kNoEntry = -1, kAbort = -2, kError = -3;
-
 // Counts the required schema key of `entry` once: a plain key matches one
 // data key at most, a type key may match many (its bit tells if it did).
 inline void count(const KeyEntry &entry, size_t &counted, uint64_t &type_keys) {
@@ -48,16 +46,6 @@ inline void count(const KeyEntry &entry, size_t &counted, uint64_t &type_keys) {
     }
 }
 
-// The hash of an exact str: the one it remembers where the API can read
-// that directly (3.15 and later), else through its type.
-inline Py_hash_t str_hash(PyObject *s) {
-#if PY_VERSION_HEX >= 0x030F0000
-    Py_hash_t h = PyUnstable_Unicode_GET_CACHED_HASH(s);
-    if (h != -1) return h;
-#endif
-    return PyObject_Hash(s);
-}
-
 class FastWalk {
 public:
     FastWalk(PathCtx &path, const DictBuilder *private_dicts) : path_(path), private_(private_dicts) {}
@@ -66,11 +54,11 @@ public:
     FastWalk(PathCtx &path, const RefVec &sources) : path_(path), private_(nullptr), sources_(&sources) {}
     // `held`: the walk owns a reference to `data` (the entry it is walking).
     Fast dict(const DictPlan &plan, PyObject *data, Ref &out, bool held = false);
+    Fast value(const Node &n, PyObject *data, Ref &out);
     // Writes the results kept for the dicts validated in place.
     bool write_in_place();
 
 private:
-    Fast value(const Node &n, PyObject *data, Ref &out);
     Fast any_of(const Node &n, PyObject *data, Ref &out);
     Fast all_of(const Node &n, PyObject *data, Ref &out);
     Fast each(const Node &n, PyObject *data, Ref &out);
@@ -79,8 +67,6 @@ private:
     __attribute__((noinline)) Fast again_completed(const Node &n, PyObject *data, Ref &out);
     Fast completed(const DictPlan &plan, PyObject *data, Ref &out);
     Fast added_value(const Addition &a, const KeyEntry &entry, Ref &out);
-    // Inlined into the walk of a dict, whose every key it tests.
-    __attribute__((always_inline)) inline int32_t match(const DictPlan &plan, PyObject *key);
     static bool all_str_keys_pass(const DictPlan &plan, PyObject *data);
     Fast add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size_t &counted,
                      uint64_t &type_keys);
@@ -109,38 +95,6 @@ private:
     size_t depth_ = 0;
     int inexact_ = 0;
 };
-
-// The entry of the schema key that takes the data key `key`, or kNoEntry,
-// kAbort (a key only Python code can test), kError.
-inline int32_t FastWalk::match(const DictPlan &plan, PyObject *key) {
-    if (Py_TYPE(key) == &PyUnicode_Type) {
-        if (plan.str_slots.empty()) return plan.str_default;
-        int32_t entry = plan.find_identical(key);
-        if (entry >= 0) return entry;
-        Py_hash_t hash = str_hash(key);
-        if (hash == -1) return kError;
-        entry = plan.find_str(key, hash);
-        return entry >= 0 ? entry : plan.str_default;
-    }
-    if (!is_plain_value(key)) return kAbort;
-    // `key in schema` (a dict lookup compares identity first), then the
-    // candidates in priority order.
-    for (const auto &k : plan.other_keys) {
-        int eq = k.first == key ? 1 : values_equal(k.first, key);
-        if (eq < 0) return kError;
-        if (eq) return static_cast<int32_t>(k.second);
-    }
-    for (const KeyCandidate &c : plan.candidates) {
-        int takes = 1;
-        if (c.kind == KeyTest::TypeTest) {
-            takes = PyObject_TypeCheck(key, reinterpret_cast<PyTypeObject *>(c.object));
-        } else if (c.kind == KeyTest::Equals && (takes = values_equal(c.object, key)) < 0) {
-            return kError;
-        }
-        if (takes) return static_cast<int32_t>(c.entry);
-    }
-    return kNoEntry;
-}
 
 // For a plan whose str keys all go to one type-tested entry ({str: int}):
 // whether every key of `data` is an exact str and every value passes that
@@ -172,7 +126,7 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
     Py_ssize_t pos = 0;
     PyObject *key, *item;
     while (!all_str_taken && PyDict_Next(data, &pos, &key, &item)) {
-        int32_t index = match(plan, key);
+        int32_t index = match_key(plan, key);
         if (index < 0) return index == kNoEntry ? Fast::Fail : index == kAbort ? Fast::Abort : Fast::Error;
         const KeyEntry &entry = plan.entries[static_cast<size_t>(index)];
         // The common case first: a type test that passes.
@@ -288,7 +242,7 @@ Fast FastWalk::completed(const DictPlan &plan, PyObject *data, Ref &out) {
     Py_ssize_t pos = 0;
     PyObject *key, *item;
     while (PyDict_Next(data, &pos, &key, &item)) {
-        int32_t index = match(plan, key);
+        int32_t index = match_key(plan, key);
         if (index == kAbort || index == kError) return index == kAbort ? Fast::Abort : Fast::Error;
         if (index == kNoEntry) continue;
         const Node &n = plan.entries[static_cast<size_t>(index)].value;
@@ -380,6 +334,8 @@ Fast FastWalk::value(const Node &n, PyObject *data, Ref &out) {
         break;
     case NodeKind::Wrap:
         break;
+    case NodeKind::Code:
+        return Fast::Abort;
     }
     Inexact inexact(inexact_);
     return value(n.children[0], data, out);
@@ -496,6 +452,11 @@ Fast fast_complete_validate(const DictPlan &plan, PyObject *data, PathCtx &path,
     }
     FastWalk walk(path, sources);
     return walk.dict(plan, data, out);
+}
+
+Fast fast_value(const Node &n, PyObject *data, PathCtx &path, Ref &out) {
+    FastWalk walk(path, nullptr);
+    return walk.value(n, data, out);
 }
 
 Fast fast_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out,

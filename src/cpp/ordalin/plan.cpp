@@ -87,6 +87,22 @@ private:
     void note_leaf(PyObject *key, PyObject *name, const KeyEntry &entry, uint32_t index, DictPlan &plan,
                    std::vector<Addition> &later);
 
+    // What compiling a value added, taken back when it turns out to be Code.
+    struct Undo {
+        Compiler &c;
+        size_t checks, held, defaults, fallbacks, sources;
+        explicit Undo(Compiler &compiler)
+            : c(compiler), checks(c.checks.size()), held(c.held.size()), defaults(c.default_paths_.size()),
+              fallbacks(c.fallback_leaves_.size()), sources(c.sources_.size()) {}
+        void now() {
+            c.checks.erase(c.checks.begin() + static_cast<std::ptrdiff_t>(checks), c.checks.end());
+            c.held.erase(c.held.begin() + static_cast<std::ptrdiff_t>(held), c.held.end());
+            c.default_paths_.resize(defaults);
+            c.fallback_leaves_.resize(fallbacks);
+            c.sources_.resize(sources);
+        }
+    };
+    void code_entry(KeyEntry &entry, DictPlan &plan, Undo &undo);
     bool node(PyObject *schema, Node &out);
     bool object_node(PyObject *obj, Node &out);
     bool wrapped(size_t watched, Node &out);
@@ -199,9 +215,12 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan) {
             if (c.kind == KeyTest::Equals && Py_TYPE(c.object) == &PyUnicode_Type) name = c.object;
             plan.candidates.push_back(c);
         }
+        entry.key = keep(key);
+        entry.direct = is_plain_value(key);
         {
             Below below(*this, key, name, e.value.get(), ordered.size() == 1);
-            if (!node(e.value.get(), entry.value)) return false;
+            Undo undo(*this);
+            if (!node(e.value.get(), entry.value)) code_entry(entry, plan, undo);
         }
         set_quick_types(entry);
         if (reached_) note_leaf(key, name, entry, index, plan, fallbacks);
@@ -216,6 +235,19 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan) {
     for (const Addition &a : plan.additions)
         if (plan.find_str(a.key, PyObject_Hash(a.key)) != static_cast<int32_t>(a.entry)) completion_blocked_ = true;
     return true;
+}
+
+// The value of `entry` is left to the dispatcher: the tree keeps nothing
+// of it (it may be a user's object, which must not outlive its schema
+// here), and the dict is walked by the dictionary walk with this plan.
+// What the value holds for the passes is not known: the walk does not
+// complete the data.
+void Compiler::code_entry(KeyEntry &entry, DictPlan &plan, Undo &undo) {
+    undo.now();
+    entry.value = Node();
+    entry.value.kind = NodeKind::Code;
+    plan.runs_code = true;
+    completion_blocked_ = true;
 }
 
 // What the passes add under `key` (standing for the str `name`, if any) of
@@ -416,7 +448,8 @@ bool Compiler::node(PyObject *schema, Node &out) {
     if (t == &PyDict_Type) {
         out.kind = NodeKind::Dict;
         out.object = keep(schema);
-        return dict(schema, out.dict);
+        // A dict with Code in it is validated by its own plan, as Code.
+        return dict(schema, out.dict) && !out.dict->runs_code;
     }
     if (is_plain_value(schema)) {
         out.kind = NodeKind::Equals;

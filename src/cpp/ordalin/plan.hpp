@@ -27,7 +27,20 @@ namespace ordalin {
 struct DictPlan;
 bool same_text(PyObject *a, PyObject *b);
 
-enum class NodeKind : uint8_t { Accept, TypeTest, Equals, Dict, Or, And, Convert, Wrap, Default, Each };
+// The hash of an exact str: the one it remembers where the API can read
+// that directly (3.15 and later), else through its type.
+inline Py_hash_t str_hash(PyObject *s) {
+#if PY_VERSION_HEX >= 0x030F0000
+    Py_hash_t h = PyUnstable_Unicode_GET_CACHED_HASH(s);
+    if (h != -1) return h;
+#endif
+    return PyObject_Hash(s);
+}
+
+// Code: a dict entry's value that only the dispatcher can validate (a
+// user's callable, class or Schema subclass, or anything holding one); the
+// walk reads it from the schema dict when it gets there.
+enum class NodeKind : uint8_t { Accept, TypeTest, Equals, Dict, Or, And, Convert, Wrap, Default, Each, Code };
 
 // A compiled value schema.  The tree owns a reference to every object its
 // nodes, keys and candidates point to (the top dict aside, which the
@@ -50,6 +63,8 @@ struct Node {
 // A schema key and the compiled schema of its value.
 struct KeyEntry {
     Node value;
+    PyObject *key = nullptr;  // the schema's key
+    bool direct = false;      // a plain key, found in the schema by the data key itself
     // A value of one of these types passes unchanged: the value's type
     // test, the type test inside a Default (that takes no None) or a
     // Fallback or other wrapper, or the one or two type tests of an Or;
@@ -122,6 +137,9 @@ struct DictPlan {
     // The entry that takes every exact str key when no str is a schema key
     // and its value is a type test ({str: int}), -1 when there is none.
     int32_t any_str_test = -1;
+    // An entry's value is Code: the dictionary walk goes by this plan,
+    // the fast walk never (no Code node lies below a Dict node).
+    bool runs_code = false;
 
     static size_t id_index(const PyObject *key, size_t mask) {
         return (reinterpret_cast<uintptr_t>(key) >> 4) & mask;
@@ -145,6 +163,42 @@ struct DictPlan {
     }
 };
 
+// What match_key gives besides an entry.
+constexpr int32_t kNoEntry = -1, kAbort = -2, kError = -3;
+
+// The entry of the schema key that takes the data key `key` in `plan`, or
+// kNoEntry, kAbort (a key only Python code can test), kError.  Inlined
+// into each walk's loop over a dict, which tests every key.
+__attribute__((always_inline)) inline int32_t match_key(const DictPlan &plan, PyObject *key) {
+    if (Py_TYPE(key) == &PyUnicode_Type) {
+        if (plan.str_slots.empty()) return plan.str_default;
+        int32_t entry = plan.find_identical(key);
+        if (entry >= 0) return entry;
+        Py_hash_t hash = str_hash(key);
+        if (hash == -1) return kError;
+        entry = plan.find_str(key, hash);
+        return entry >= 0 ? entry : plan.str_default;
+    }
+    if (!is_plain_value(key)) return kAbort;
+    // `key in schema` (a dict lookup compares identity first), then the
+    // candidates in priority order.
+    for (const auto &k : plan.other_keys) {
+        int eq = k.first == key ? 1 : values_equal(k.first, key);
+        if (eq < 0) return kError;
+        if (eq) return static_cast<int32_t>(k.second);
+    }
+    for (const KeyCandidate &c : plan.candidates) {
+        int takes = 1;
+        if (c.kind == KeyTest::TypeTest) {
+            takes = PyObject_TypeCheck(key, reinterpret_cast<PyTypeObject *>(c.object));
+        } else if (c.kind == KeyTest::Equals && (takes = values_equal(c.object, key)) < 0) {
+            return kError;
+        }
+        if (takes) return static_cast<int32_t>(c.entry);
+    }
+    return kNoEntry;
+}
+
 // The compiled tree of the exact schema dict `schema`, checked for the
 // current epoch, or null when it cannot be compiled.  Never raises and runs
 // no Python code.  The tree stays valid until the outermost validation
@@ -163,6 +217,11 @@ enum class Fast {
     Abort,  // only the general walk can tell; nothing observable was done
     Error,  // an error is set (a failure of the general walk's, or no memory)
 };
+
+// The value `data` of a dict entry validated by the fast walk with the
+// entry's node `n` (no Code node), at `path`, the entry's path: Ok with
+// `out` the result (empty: the value itself), Fail, Abort or Error.
+Fast fast_value(const Node &n, PyObject *data, PathCtx &path, Ref &out);
 
 // Completes the exact dict `data` with the defaults and fallbacks of the
 // top plan `plan` (completes_in_walk) and validates the completed data, in

@@ -21,7 +21,7 @@ struct Entry {
     Ref value;
 };
 
-using EntryVec = SmallVec<Entry, 8>;
+using EntryVec = SmallVec<Entry, 16>;
 
 bool is_optional_typed(PyObject *o);
 // What an exact Optional key stands for when data keys are tested with it:
