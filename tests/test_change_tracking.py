@@ -10,6 +10,8 @@ import pytest
 from quarn.utils.exceptions import SchemaError
 from quarn.utils.ordalin import And, Or, Schema, Use
 
+pytestmark = pytest.mark.usefixtures('code_plans')
+
 
 def test_a_new_schema_dict_at_the_address_of_a_freed_one_is_not_taken_for_it():
     # pymalloc hands the freed dict's memory to the next one at once.

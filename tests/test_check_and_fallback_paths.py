@@ -7,6 +7,8 @@ from quarn.utils.ordalin import And, Any, Fallback, Schema, Use
 from quarn.utils import ordalin
 from quarn.utils.ordalin import Check
 
+pytestmark = pytest.mark.usefixtures('code_plans')
+
 
 def in_range(v):
     return 1 <= v <= 4094

@@ -4,6 +4,8 @@ import pytest
 from quarn.utils.exceptions import SchemaError, SchemaTypeError, SchemaValueError
 from quarn.utils.ordalin import And, Any, Optional, Or, Schema, Use
 
+pytestmark = pytest.mark.usefixtures('code_plans')
+
 
 def test_any_attributes():
     a = Any()

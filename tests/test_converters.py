@@ -6,6 +6,8 @@ import pytest
 from quarn.utils.exceptions import SchemaError, SchemaTypeError
 from quarn.utils.ordalin import PathAwareUse, Schema, Use
 
+pytestmark = pytest.mark.usefixtures('code_plans')
+
 
 def test_use_converts():
     assert Schema(Use(int)).validate('5') == 5

@@ -9,6 +9,8 @@ import pytest
 from quarn.utils.exceptions import SchemaMissingKeyError, SchemaTypeError
 from quarn.utils.ordalin import And, Any, Default, Fallback, Optional, Or, Schema, Use
 
+pytestmark = pytest.mark.usefixtures('code_plans')
+
 VRF = {'vrf': {Any(): {'interfaces': {Any(): {'status': str, 'mtu': Default(int, 1500)}}}}}
 
 

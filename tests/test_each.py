@@ -9,6 +9,8 @@ from quarn.utils.exceptions import (SchemaClassError, SchemaError, SchemaMissing
                                     SchemaValueError)
 from quarn.utils.ordalin import And, Default, Each, Optional, Or, Schema, Use
 
+pytestmark = pytest.mark.usefixtures('code_plans')
+
 
 class MyList(list):
     pass

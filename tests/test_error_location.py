@@ -7,6 +7,8 @@ import pytest
 from quarn.utils.exceptions import SchemaError
 from quarn.utils.ordalin import And, Any, Optional, Or, Schema, Use
 
+pytestmark = pytest.mark.usefixtures('code_plans')
+
 
 def inner_validation(value):
     return Schema({'deep': int}).validate(value)

@@ -17,6 +17,8 @@ from quarn.utils.ordalin import And, Any, Default, Each, Fallback, Optional, Or,
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), 'fuzz'))
 from target import general_outcome, outcome  # noqa: E402
 
+pytestmark = pytest.mark.usefixtures('code_plans')
+
 NAN = float('nan')
 
 INTERFACE = {

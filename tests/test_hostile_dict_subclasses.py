@@ -8,6 +8,8 @@ import pytest
 from quarn.utils.exceptions import SchemaMissingKeyError, SchemaTypeError, SchemaUnsupportedKeyError
 from quarn.utils.ordalin import Any, Optional, Schema
 
+pytestmark = pytest.mark.usefixtures('code_plans')
+
 
 class Reversed(dict):
     def __iter__(self):

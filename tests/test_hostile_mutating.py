@@ -7,6 +7,8 @@ from quarn.utils.exceptions import (SchemaError, SchemaFallbackError, SchemaFall
                                     SchemaUnsupportedKeyError)
 from quarn.utils.ordalin import And, Any, Default, Fallback, Optional, Or, Path, PathAwareUse, Schema, Use
 
+pytestmark = pytest.mark.usefixtures('code_plans')
+
 
 def _defaults_ready():
     try:

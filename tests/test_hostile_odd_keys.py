@@ -5,6 +5,8 @@ import pytest
 from quarn.utils.exceptions import SchemaMissingKeyError, SchemaUnsupportedKeyError, SchemaValueError
 from quarn.utils.ordalin import Any, Optional, Or, Schema, Use
 
+pytestmark = pytest.mark.usefixtures('code_plans')
+
 NAN = float('nan')
 
 

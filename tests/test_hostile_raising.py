@@ -14,6 +14,8 @@ from quarn.utils.exceptions import (SchemaClassError, SchemaError, SchemaMissing
                                     SchemaValueError)
 from quarn.utils.ordalin import And, Optional, Or, PathAwareUse, Schema, Use
 
+pytestmark = pytest.mark.usefixtures('code_plans')
+
 
 class Interrupt(BaseException):
     """Derives from BaseException only, like KeyboardInterrupt."""

@@ -3,6 +3,8 @@ import pytest
 
 from quarn.utils.ordalin import Any, Default, Optional, Path
 
+pytestmark = pytest.mark.usefixtures('code_plans')
+
 
 class Wild(Any):
     pass

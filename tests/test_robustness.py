@@ -5,6 +5,8 @@ from quarn.utils.exceptions import (
     SchemaError, SchemaMissingKeyError, SchemaTypeError, SchemaUnsupportedKeyError)
 from quarn.utils.ordalin import And, Any, Default, Optional, Or, Schema, Use
 
+pytestmark = pytest.mark.usefixtures('code_plans')
+
 
 def nested(depth):
     data = leaf = {}

@@ -8,6 +8,8 @@ from quarn.utils.exceptions import (
     SchemaUnsupportedKeyError, SchemaValueError)
 from quarn.utils.ordalin import Any, Optional, Schema
 
+pytestmark = pytest.mark.usefixtures('code_plans')
+
 
 @pytest.mark.parametrize('schema, data, expected', [
     (int, True, True),

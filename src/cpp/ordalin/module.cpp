@@ -125,6 +125,17 @@ PyObject *set_fast_walk(PyObject *, PyObject *enabled) {
     return PyBool_FromLong(was);
 }
 
+// _code_plans_at_once(enabled): compiles schema dicts with a user's code
+// in them when first met, not only when met again; returns whether it did.
+// For tests of the walk that goes by such a plan.
+PyObject *set_code_plans_at_once(PyObject *, PyObject *enabled) {
+    int truth = PyObject_IsTrue(enabled);
+    if (truth < 0) return nullptr;
+    bool was = g_code_plans_at_once;
+    g_code_plans_at_once = truth != 0;
+    return PyBool_FromLong(was);
+}
+
 // _compilations(): how many schema dicts the engine has compiled so far.
 // For tests of what it keeps between validations.
 PyObject *compilations(PyObject *, PyObject *) {
@@ -135,6 +146,10 @@ PyMethodDef module_functions[] = {
     {"_fast_walk", set_fast_walk, METH_O,
      "_fast_walk($module, enabled, /)\n--\n\n"
      "Switches the compiled fast walk on or off; returns whether it was on."},
+    {"_code_plans_at_once", set_code_plans_at_once, METH_O,
+     "_code_plans_at_once($module, enabled, /)\n--\n\n"
+     "Compiles schema dicts with a user's code in them when first met;\n"
+     "returns whether it did."},
     {"_compilations", compilations, METH_NOARGS,
      "_compilations($module, /)\n--\n\n"
      "How many schema dicts have been compiled so far."},

@@ -44,6 +44,8 @@ bool is_any_key(PyObject *key) { return Py_TYPE(key) == reinterpret_cast<PyTypeO
 class Compiler {
 public:
     bool dict(PyObject *schema, std::shared_ptr<const DictPlan> &out);
+    bool code_allowed = true;   // false: a Code entry fails the compiling
+    bool code_refused = false;  // it did
     // After the top dict: whether the walk can complete the data itself.
     bool completes_in_walk(DictPlan &root);
     std::vector<ReadCheck> checks;
@@ -102,7 +104,7 @@ private:
             c.sources_.resize(sources);
         }
     };
-    void code_entry(KeyEntry &entry, DictPlan &plan, Undo &undo);
+    bool code_entry(KeyEntry &entry, DictPlan &plan, Undo &undo);
     bool node(PyObject *schema, Node &out);
     bool object_node(PyObject *obj, Node &out);
     bool wrapped(size_t watched, Node &out);
@@ -220,7 +222,7 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan) {
         {
             Below below(*this, key, name, e.value.get(), ordered.size() == 1);
             Undo undo(*this);
-            if (!node(e.value.get(), entry.value)) code_entry(entry, plan, undo);
+            if (!node(e.value.get(), entry.value) && !code_entry(entry, plan, undo)) return false;
         }
         set_quick_types(entry);
         if (reached_) note_leaf(key, name, entry, index, plan, fallbacks);
@@ -242,12 +244,17 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan) {
 // here), and the dict is walked by the dictionary walk with this plan.
 // What the value holds for the passes is not known: the walk does not
 // complete the data.
-void Compiler::code_entry(KeyEntry &entry, DictPlan &plan, Undo &undo) {
+bool Compiler::code_entry(KeyEntry &entry, DictPlan &plan, Undo &undo) {
+    if (!code_allowed) {
+        code_refused = true;
+        return false;
+    }
     undo.now();
     entry.value = Node();
     entry.value.kind = NodeKind::Code;
     plan.runs_code = true;
     completion_blocked_ = true;
+    return true;
 }
 
 // What the passes add under `key` (standing for the str `name`, if any) of
@@ -546,25 +553,47 @@ bool same_text(PyObject *a, PyObject *b) {
 
 bool g_fast_walk_enabled = true;
 uint64_t g_compilations = 0;
+bool g_code_plans_at_once = false;
+
+namespace {
+// Whether the dict of `k`, left without a tree for its Code, is now to be
+// compiled with it: met for the eighth time in one validation, or in a
+// later one.
+bool code_due(DictKnowledge &k) {
+    if (!k.code_seen) return false;
+    if (k.code_call == k.used && ++k.code_sightings < 8) return false;
+    k.code_seen = false;
+    return true;
+}
+}  // namespace
 
 const DictPlan *plan_of(PyObject *schema) {
     DictKnowledge &k = knowledge_of(schema);
     uint64_t version = schema_stamp(schema);
-    if (k.plan_known && k.plan_version == version) {
-        if (!k.tree) return nullptr;
+    if (k.plan_known && k.plan_version == version && k.tree) {
         if (k.checked_epoch == g_user_epoch || k.tree->holds()) {
             k.checked_epoch = g_user_epoch;
             return k.tree->root.get();
         }
     }
     // `k` stays valid: entries are forgotten only once no call is under way.
+    bool same_dict = k.plan_known && k.plan_version == version;
+    if (same_dict && !k.tree && !code_due(k)) return nullptr;
     ++g_compilations;
     Compiler compiler;
+    compiler.code_allowed = same_dict || g_code_plans_at_once;  // met before: not a dict made for one call
     std::shared_ptr<const DictPlan> root;
     std::shared_ptr<const CompiledTree> tree;
-    if (compiler.dict(schema, root))
+    if (compiler.dict(schema, root)) {
         tree = std::make_shared<const CompiledTree>(
             CompiledTree{std::move(root), std::move(compiler.checks), std::move(compiler.held)});
+    } else if (compiler.code_refused) {
+        k.code_seen = true;
+        k.code_sightings = 1;
+        k.code_call = k.used;
+    } else {
+        k.code_seen = false;
+    }
     k.plan_known = true;
     k.plan_version = version;
     k.checked_epoch = g_user_epoch;

@@ -210,6 +210,9 @@ const DictPlan *plan_of(PyObject *schema);
 extern bool g_fast_walk_enabled;
 // How many schema dicts have been compiled (for tests of what is kept).
 extern uint64_t g_compilations;
+// Whether a schema dict with Code in it is compiled when first met (set by
+// tests), not only once met again.
+extern bool g_code_plans_at_once;
 
 enum class Fast {
     Ok,     // validated: `out` is the new dict
