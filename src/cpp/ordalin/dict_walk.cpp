@@ -1,6 +1,12 @@
 // The dictionary walk: matches each data key against the schema keys,
 // validates its value, then reports missing and unsupported keys.
 //
+// A schema dict with a user's code in its values has a compiled plan
+// (plan.hpp) that the walk goes by: keys matched and values validated as
+// compiled, the user's code dispatched.  After any Python code it checks
+// that the plan and the data still hold, and goes on without the plan
+// otherwise.
+//
 // Data keys are taken in priority order (ordinary keys, then Optional, then
 // Any).  A key that is not itself a schema key is tried against the schema
 // keys in priority order; that order is computed once per dictionary and

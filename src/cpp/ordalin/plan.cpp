@@ -1,11 +1,12 @@
 // Compiling schema dictionaries into node trees, and remembering the trees.
 //
 // Compiling mirrors the dispatcher and the dictionary walk for the schemas
-// whose outcome on plain data needs no Python code; anything else (a user
-// callable, a subclass, a class with a changed attribute lookup, a cycle)
-// leaves the dictionary to the general walk.  Compiling reads only exact
-// dicts and the instance attributes of the engine's own classes, so it runs
-// no Python code either.
+// whose outcome on plain data needs no Python code.  A dict entry's value
+// that needs it (a user callable, a subclass, a class with a changed
+// attribute lookup, a cycle) is a Code node; a key that needs it leaves the
+// dictionary to the general walk.  Compiling reads only exact dicts and the
+// instance attributes of the engine's own classes, so it runs no Python
+// code either.
 #include "plan.hpp"
 #include "knowledge.hpp"
 #include "read_checks.hpp"

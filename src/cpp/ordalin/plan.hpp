@@ -1,12 +1,19 @@
 // Compiled schema dictionaries and the fast walk that uses them.
 //
-// A schema dictionary made only of what the engine knows by heart (plain
-// keys, exact Optional and Any keys, built-in type keys; built-in types,
-// plain values, nested dictionaries, Or, And, Optional, Default, Fallback,
-// Each and Use of a built-in conversion as values) is compiled once into a
-// tree of nodes.  The fast walk validates data made of exact dicts, the
-// built-in containers and plain values with that tree without running any Python code, so it needs none
-// of the general walk's care for code that changes what is being walked.
+// A schema dictionary whose keys the engine knows by heart (plain keys,
+// exact Optional and Any keys, built-in type keys) is compiled once into a
+// tree of nodes.  Values made only of what it knows by heart too (built-in
+// types, plain values, nested dictionaries, Or, And, Optional, Default,
+// Fallback, Each and Use of a built-in conversion) become nodes; any other
+// value of a dict entry (a user's callable, class or Schema subclass, or
+// anything holding one) is a Code node, which the dispatcher validates.
+//
+// A tree without Code is walked by the fast walk: data made of exact dicts,
+// the built-in containers and plain values, without running any Python
+// code, so it needs none of the general walk's care for code that changes
+// what is being walked.  A dict with Code is walked by the dictionary walk
+// (dict_walk.cpp), which goes by the tree for as long as it still
+// describes the schema.
 //
 // A compiled tree is kept with what the engine knows of its top
 // dictionary (knowledge.hpp), with that dictionary's stamp.  Whenever
