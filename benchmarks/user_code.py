@@ -4,9 +4,10 @@
 
 A schema that holds a user's function (here ``Use`` of a function that
 returns its argument, on the interface's ``oper_status`` and on the
-record's ``os``) is validated by the walk that runs Python code, with the
-care that takes; the same schema without it by the compiled walk.  Both
-results are the data itself.  The four run in turns, best of ``--repeat``;
+record's ``os``) is validated by the dictionary walk, which goes by the
+compiled schema and dispatches the function, with the care that takes;
+the same schema without it by the fast walk.  Both results are the data
+itself.  The four run in turns, best of ``--repeat``;
 prints the µs per call of each and the ratio of each pair.
 """
 import argparse
