@@ -49,6 +49,18 @@ def test_keys_added_to_the_data_dict_are_reported_unsupported(wrap):
     assert info.value.args == ([], {'x', 'y'})
 
 
+@pytest.mark.parametrize('wrap', [lambda f: f, Use], ids=['callable', 'converter'])
+def test_a_key_swapped_for_another_before_a_value_that_changes(wrap):
+    """The result holds what was walked, whatever the data holds by then
+    (the dict is as large as it was: no key counts as unsupported)."""
+    data = {'a': 1, 'b': '2'}
+
+    def swap():
+        del data['a']
+        data['x'] = 1
+    assert Schema({'a': wrap(passing(swap)), 'b': Use(int)}).validate(data, False) == {'a': 1, 'b': 2}
+
+
 def test_nested_converter_rewriting_a_later_outer_value():
     data = {'a': {'n': 1}, 'b': 2}
 

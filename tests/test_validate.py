@@ -114,6 +114,32 @@ def test_converted_keys_are_stored():
     assert Schema({len: int}).validate({'abc': 1}) == {3: 1}
 
 
+def half(value):
+    return value // 2
+
+
+@pytest.mark.parametrize('schema, data, expected', [
+    # results that differ from the data's own, before and after the same
+    ({'a': int, 'b': half, 'c': str, 'd': half}, {'a': 1, 'b': 4, 'c': 'x', 'd': 6},
+     [('a', 1), ('b', 2), ('c', 'x'), ('d', 3)]),
+    # a converted key after a converted value, and before others
+    ({'a': half, len: int}, {'a': 4, 'xyz': 1, 'b': 2}, [('a', 2), (3, 1), (1, 2)]),
+    ({len: half, 'a': int}, {'ab': 4, 'a': 1}, [(2, 2), ('a', 1)]),
+])
+def test_results_keep_the_data_order(schema, data, expected):
+    """Results are stored in the order the data's keys are walked, under
+    the key each key test gave."""
+    for _ in range(2):
+        assert list(Schema(schema).validate(data).items()) == expected
+
+
+@pytest.mark.parametrize('data', [{'a': 4, 'x': 1, 'b': 1}, {'x': 1, 'a': 4, 'b': 1}, {'a': 4, 'b': 1, 'x': 1}])
+def test_a_key_left_out_after_a_converted_value_is_unsupported(data):
+    with pytest.raises(SchemaUnsupportedKeyError) as info:
+        Schema({'a': half, 'b': int}).validate(data)
+    assert info.value.wrong_keys == {'x'}
+
+
 def test_keys_collapsing_onto_one_are_unsupported():
     with pytest.raises(SchemaUnsupportedKeyError) as info:
         Schema({len: int}).validate({'ab': 1, 'cd': 2})

@@ -102,26 +102,53 @@ inline Ref new_result_dict(Py_ssize_t size) {
 
 // Builds the result dictionary.  While every result is the data's own key
 // and value, in the data's order, nothing is inserted: when that holds to
-// the end, the result is a copy of the data made in one go; otherwise the
-// identical prefix is inserted when the first other result comes.
+// the end, the result is a copy of the data made in one go.  Otherwise, at
+// the first other result, the identical prefix is inserted into a new dict;
+// or, when the data is an exact dict still as the walk found it and walked
+// in its own order, the result starts as a copy of the data, in which each
+// other result replaces the data's value and each data key left out is
+// deleted (the data's keys keep their places, as they would in a dict
+// built by inserting the results in order).  A result stored under another
+// key than the data's ends that: the results so far are taken out of the
+// copy into a new dict.
 class ResultBuilder {
 public:
     explicit ResultBuilder(PyObject *data) : data_(data) {}
 
-    // The result for the data entry `e`, to be stored under `key`.
+    // The walk takes the data's entries in the data's order; `version` is
+    // the data's stamp when they were taken.
+    void may_copy(uint64_t version) {
+        may_copy_ = true;
+        version_ = version;
+    }
+
+    // The result for the data entry `e` (an element of `entries`), to be
+    // stored under `key`.
     bool add(const Entry &e, PyObject *key, Ref value, const EntryVec &entries) {
         if (!dict_) {
             if (!broken_ && key == e.key.get() && value.get() == e.value.get() && is_plain(key)) {
                 ++same_;
                 return true;
             }
-            if (!flush(entries)) return false;
+            if (!start(key == e.key.get(), entries)) return false;
+        }
+        if (copied_) {
+            if (key == e.key.get()) {
+                if (value.get() == e.value.get()) return true;  // the copy holds it
+            } else if (!take_out(e, entries)) {
+                return false;
+            }
         }
         if (!is_plain(key)) note_user_code();
         return PyDict_SetItem(dict_.get(), key, value.get()) == 0;
     }
     // A data entry that no schema key accepted.
-    void skip() { broken_ = true; }
+    bool skip(const Entry &e) {
+        broken_ = true;
+        if (!copied_) return true;
+        if (!is_plain(e.key.get())) note_user_code();
+        return PyDict_DelItem(dict_.get(), e.key.get()) == 0;
+    }
     // Whether the results so far are all held back (identical).
     bool holds_back() const { return !dict_ && !broken_; }
     // The result for the next entry is its own key and value.
@@ -136,25 +163,52 @@ public:
         if (!dict_ && !broken_ && as_copy && PyDict_CheckExact(data_) &&
             same_ == static_cast<size_t>(PyDict_GET_SIZE(data_)))
             return Ref::steal(PyDict_Copy(data_));
-        if (!dict_ && !flush(entries)) return Ref();
+        if (!dict_ && !start(false, entries)) return Ref();
         return std::move(dict_);
     }
 
 private:
-    // Inserts the identical prefix: the first entries walked, as the
-    // snapshot holds them.
-    bool flush(const EntryVec &entries) {
+    // The dict for the results, made at the first that is not the data's
+    // own: a copy of the data when it can be (see above), else a new dict
+    // with the identical prefix, the first entries walked, inserted.
+    bool start(bool same_key, const EntryVec &entries) {
+        if (same_key && may_copy_ && !broken_ && PyDict_CheckExact(data_) && data_stamp(data_) == version_ &&
+            static_cast<size_t>(PyDict_GET_SIZE(data_)) == entries.size()) {
+            copied_ = true;
+            dict_ = Ref::steal(PyDict_Copy(data_));
+            return static_cast<bool>(dict_);
+        }
         dict_ = new_result_dict(PyDict_Check(data_) ? PyDict_GET_SIZE(data_) : 0);
         if (!dict_) return false;
         for (size_t i = 0; i < same_; ++i)
             if (PyDict_SetItem(dict_.get(), entries[i].key.get(), entries[i].value.get()) < 0) return false;
         return true;
     }
+    // Before the entry `e`: the results so far, taken out of the copy (the
+    // keys still there) into a new dict, in order.
+    bool take_out(const Entry &e, const EntryVec &entries) {
+        Ref copy = std::move(dict_);
+        copied_ = false;
+        dict_ = new_result_dict(PyDict_GET_SIZE(copy.get()));
+        if (!dict_) return false;
+        for (const Entry *done = entries.begin(); done != &e; ++done) {
+            Ref value = Ref::borrow(PyDict_GetItemWithError(copy.get(), done->key.get()));
+            if (!value) {
+                if (PyErr_Occurred()) return false;
+                continue;  // left out
+            }
+            if (PyDict_SetItem(dict_.get(), done->key.get(), value.get()) < 0) return false;
+        }
+        return true;
+    }
 
     PyObject *data_;
     Ref dict_;
-    size_t same_ = 0;      // length of the prefix of identical results
-    bool broken_ = false;  // an entry was left out
+    size_t same_ = 0;       // length of the prefix of identical results
+    bool broken_ = false;   // an entry was left out
+    bool may_copy_ = false; // the walk takes the data in its own order
+    bool copied_ = false;   // `dict_` is a copy of the data
+    uint64_t version_ = 0;
 };
 
 // The coverage set minus Optional-typed elements equals the set of required
@@ -368,8 +422,7 @@ bool DictWalk::try_schema_keys(const Entry &e, PyObject *value) {
         if (!sub_schema) return false;
         return accept(e, sk.get(), sub_schema.get(), stored_key.get(), value);
     }
-    result_.skip();
-    return true;
+    return result_.skip(e);
 }
 
 // A plain data key that is not a schema key, against an unchanged exact
@@ -386,8 +439,7 @@ bool DictWalk::try_candidates(const Entry &e, PyObject *value, const SchemaView 
         if (!sub_schema) return false;
         return accept(e, sk.get(), sub_schema.get(), stored_key ? stored_key.get() : key, value);
     }
-    result_.skip();
-    return true;
+    return result_.skip(e);
 }
 
 bool DictWalk::walk_entry(const Entry &e, PyObject *value) {
@@ -465,10 +517,7 @@ bool DictWalk::walk_plain_entry(const Entry &e) {
     PyObject *sub_schema, *matched;
     Match m = schema_unchanged() ? match_plain(key, sub_schema, matched) : Match::Unknown;
     if (m == Match::Error) return false;
-    if (m == Match::None) {
-        result_.skip();
-        return true;
-    }
+    if (m == Match::None) return result_.skip(e);
     if (m == Match::Found && result_.holds_back()) {
         int pure = passes_purely(sub_schema, value);
         if (pure < 0) return false;
@@ -547,6 +596,7 @@ Ref DictWalk::run() {
     data_version_ = data_stamp(data_);
     bool in_data_order;
     if (!snapshot_entries(data_, entries_) || !order_by_priority(entries_, &in_data_order)) return Ref();
+    if (in_data_order) result_.may_copy(data_version_);
     bool plain_keys = true;
     for (const Entry &e : entries_)
         if (!is_plain(e.key.get())) {
