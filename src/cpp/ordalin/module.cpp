@@ -114,26 +114,25 @@ bool set_all(PyObject *module) {
     return quarn::add_to_module(module, "__all__", all);
 }
 
+// Sets the switch `flag` to the truth of `enabled`; returns what it was.
+PyObject *set_switch(bool &flag, PyObject *enabled) {
+    int truth = PyObject_IsTrue(enabled);
+    if (truth < 0) return nullptr;
+    bool was = flag;
+    flag = truth != 0;
+    return PyBool_FromLong(was);
+}
+
 // _fast_walk(enabled): switches the compiled fast walk on or off and
 // returns whether it was on.  For tests that compare it with the general
 // walk; the results are the same either way.
-PyObject *set_fast_walk(PyObject *, PyObject *enabled) {
-    int truth = PyObject_IsTrue(enabled);
-    if (truth < 0) return nullptr;
-    bool was = g_fast_walk_enabled;
-    g_fast_walk_enabled = truth != 0;
-    return PyBool_FromLong(was);
-}
+PyObject *set_fast_walk(PyObject *, PyObject *enabled) { return set_switch(g_fast_walk_enabled, enabled); }
 
 // _code_plans_at_once(enabled): compiles schema dicts with a user's code
 // in them when first met, not only when met again; returns whether it did.
 // For tests of the walk that goes by such a plan.
 PyObject *set_code_plans_at_once(PyObject *, PyObject *enabled) {
-    int truth = PyObject_IsTrue(enabled);
-    if (truth < 0) return nullptr;
-    bool was = g_code_plans_at_once;
-    g_code_plans_at_once = truth != 0;
-    return PyBool_FromLong(was);
+    return set_switch(g_code_plans_at_once, enabled);
 }
 
 // _compilations(): how many schema dicts the engine has compiled so far.
