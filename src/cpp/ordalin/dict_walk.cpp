@@ -538,7 +538,7 @@ bool DictWalk::walk_plain_entry(const Entry &e) {
 // errors), without looking keys up in the schema or dispatching what the
 // plan has compiled.  Python code that an entry runs may change either
 // dict; after it, both are checked again.  Returns the index of the first
-// entry left to that loop, which starts it over (the size when none is
+// entry left to that loop, which walks it afresh (the size when none is
 // left), or -1 with an error set.
 Py_ssize_t DictWalk::walk_planned() {
     const DictPlan &plan = *plan_;
@@ -568,8 +568,10 @@ Py_ssize_t DictWalk::walk_planned() {
             path_.push(key);
             Fast r = fast_value(entry.value, value, path_, checked);
             path_.pop();
-            if (r == Fast::Error) note_error_key(key);
-            if (r == Fast::Error) return -1;
+            if (r == Fast::Error) {
+                note_error_key(key);
+                return -1;
+            }
             // Nothing was done that the loop of run() would not do again.
             if (r != Fast::Ok) return static_cast<Py_ssize_t>(i);
             if (!checked) checked = e.value.dup();
