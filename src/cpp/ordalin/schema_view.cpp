@@ -95,12 +95,6 @@ Ref optional_key_target(PyObject *sk) {
     return inner;
 }
 
-bool is_optional_typed(PyObject *o) {
-    PyTypeObject *t = Py_TYPE(o);
-    if (t == &PyUnicode_Type || t == &PyLong_Type) return false;
-    return PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(g.Optional));
-}
-
 Ref get_item(PyObject *mapping, PyObject *key) {
     if (PyDict_CheckExact(mapping)) {
         PyObject *v = PyDict_GetItemWithError(mapping, key);

@@ -23,7 +23,13 @@ struct Entry {
 
 using EntryVec = SmallVec<Entry, 16>;
 
-bool is_optional_typed(PyObject *o);
+// Whether `o` is an Optional (a subclass too); inline for the str and int
+// keys the walks test it with most.
+inline bool is_optional_typed(PyObject *o) {
+    PyTypeObject *t = Py_TYPE(o);
+    if (t == &PyUnicode_Type || t == &PyLong_Type) return false;
+    return PyType_IsSubtype(t, reinterpret_cast<PyTypeObject *>(g.Optional));
+}
 // What an exact Optional key stands for when data keys are tested with it:
 // its `schema`, when its class keeps the built-in `validate` and its
 // `schemaType` is that schema's exact type.  Empty, without an error, for
