@@ -222,6 +222,10 @@ NESTED = {'a': int, 'm': {'f': Fallback(int, 'a')}, 'n': {'d': Default(int, 0), 
     ({Optional('k'): Default(int, 1), str: str}, {'x': 'y'}),           # 'k' taken by the type key
     ({'a': {'b': Default(int, 1)}, 'c': Fallback(dict, 'a')}, {'a': {}}),   # a source a default fills
     ({'a': Fallback(str, 'b'), 'b': Fallback(str, 'c'), 'c': str}, {'c': 'z'}),
+    # the passes add in the schema dict's order, Optional keys first here
+    ({'p': {Optional('a'): Default(int, 1), 'b': Default(int, 2), Optional('c'): Fallback(int, 'z'),
+            'd': Fallback(int, 'z'), Optional('e'): {'f': Default(int, 3)}}, 'z': int}, {'p': {}, 'z': 5}),
+    ({'p': {Optional('a'): Default(str, 1), 'b': Default(str, 2)}}, {'p': {}}),   # the first error
 ])
 def test_walk_that_completes_gives_the_two_steps(schema, data):
     s = Schema(schema)

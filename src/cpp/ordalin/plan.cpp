@@ -109,7 +109,19 @@ private:
     bool node(PyObject *schema, Node &out);
     bool object_node(PyObject *obj, Node &out);
     bool wrapped(size_t watched, Node &out);
-    bool key_entries(const EntryVec &ordered, DictPlan &plan);
+    // Where each key of a schema dict stands in the dict's own order.
+    struct KeyPositions {
+        std::vector<std::pair<PyObject *, uint32_t>> by_key;  // sorted by key address
+        explicit KeyPositions(const EntryVec &in_dict_order) {
+            for (const Entry &e : in_dict_order)
+                by_key.emplace_back(e.key.get(), static_cast<uint32_t>(by_key.size()));
+            std::sort(by_key.begin(), by_key.end());
+        }
+        uint32_t of(PyObject *key) const {
+            return std::lower_bound(by_key.begin(), by_key.end(), std::make_pair(key, uint32_t(0)))->second;
+        }
+    };
+    bool key_entries(const EntryVec &ordered, DictPlan &plan, const KeyPositions &positions);
     bool candidate(PyObject *key, uint32_t entry, KeyCandidate &out, bool &required);
     bool str_table(DictPlan &plan, const std::vector<std::pair<PyObject *, uint32_t>> &direct);
     size_t watch(PyObject *obj);
@@ -152,12 +164,13 @@ bool Compiler::dict(PyObject *schema, std::shared_ptr<const DictPlan> &out) {
     snapshot_entries(schema, ordered);
     for (const Entry &e : ordered)
         if (!is_plain(e.key.get())) return false;
+    KeyPositions positions(ordered);
     if (!order_by_priority(ordered)) {
         PyErr_Clear();
         return false;
     }
     auto plan = std::make_shared<DictPlan>();
-    if (!key_entries(ordered, *plan)) return false;
+    if (!key_entries(ordered, *plan, positions)) return false;
     if (path_.empty()) plan->completes_in_walk = completes_in_walk(*plan);  // the top dict
     out = std::move(plan);
     return true;
@@ -192,7 +205,7 @@ void set_quick_types(KeyEntry &entry) {
 }
 }  // namespace
 
-bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan) {
+bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan, const KeyPositions &positions) {
     std::vector<std::pair<PyObject *, uint32_t>> direct_strs;
     size_t type_keys = 0;
     std::vector<Addition> fallbacks;  // the additions of the fallbacks pass, after the others
@@ -230,6 +243,12 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan) {
         plan.required += entry.counts + (entry.bit ? 1 : 0);
         plan.entries.push_back(std::move(entry));
     }
+    // Each pass adds in the schema dict's own order, not the walk's.
+    auto in_dict_order = [&](const Addition &a, const Addition &b) {
+        return positions.of(plan.entries[a.entry].key) < positions.of(plan.entries[b.entry].key);
+    };
+    std::stable_sort(plan.additions.begin(), plan.additions.end(), in_dict_order);
+    std::stable_sort(fallbacks.begin(), fallbacks.end(), in_dict_order);
     plan.additions.insert(plan.additions.end(), fallbacks.begin(), fallbacks.end());
     plan.completes |= !plan.additions.empty();
     if (!str_table(plan, direct_strs)) return false;
