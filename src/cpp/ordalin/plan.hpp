@@ -207,9 +207,10 @@ __attribute__((always_inline)) inline int32_t match_key(const DictPlan &plan, Py
 }
 
 // The compiled tree of the exact schema dict `schema`, checked for the
-// current epoch, or null when it cannot be compiled.  Never raises and runs
-// no Python code.  The tree stays valid until the outermost validation
-// returns.
+// current epoch, or null when it cannot be compiled (nor, for a dict with
+// Code in it, until it is met often in one validation or again in a later
+// one).  Never raises and runs no Python code.  The tree stays valid until
+// the outermost validation returns.
 const DictPlan *plan_of(PyObject *schema);
 
 // Whether validate_dict tries the fast walk (switched off by tests that
