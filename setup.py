@@ -9,6 +9,7 @@ import glob
 import os
 import platform
 import shlex
+import shutil
 import tempfile
 
 from setuptools import Extension, find_packages, setup
@@ -54,6 +55,8 @@ def accepts(compiler, flag):
         compiler.compile([source], output_dir=folder, extra_postargs=[flag])
     except Exception:
         return False
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
     return True
 
 

@@ -307,6 +307,7 @@ private:
     bool try_candidates(const Entry &e, PyObject *value, const SchemaView &v);
     int candidate_takes(const Candidate &c, PyObject *key, Ref &stored, bool general);
     bool accept(const Entry &e, PyObject *sk, PyObject *sub_schema, PyObject *stored_key, PyObject *value);
+    bool take(const Entry &e, PyObject *sk, PyObject *stored_key, Ref checked);
     Ref check_value(PyObject *key, PyObject *sub_schema, PyObject *value);
     Ref check_collecting(PyObject *key, PyObject *sub_schema, PyObject *value);
     bool recorded() { return collector_ && collector_->record(); }
@@ -354,7 +355,12 @@ Ref DictWalk::direct_hit(PyObject *key) {
 bool DictWalk::accept(const Entry &e, PyObject *sk, PyObject *sub_schema, PyObject *stored_key, PyObject *value) {
     Ref checked = collector_ ? check_collecting(e.key.get(), sub_schema, value)
                              : check_value(e.key.get(), sub_schema, value);
-    if (!checked) return false;
+    return checked && take(e, sk, stored_key, std::move(checked));
+}
+
+// The data entry `e`, taken by `sk` (null for a direct hit), gives the
+// result `checked`, stored under `stored_key`.
+inline bool DictWalk::take(const Entry &e, PyObject *sk, PyObject *stored_key, Ref checked) {
     cov_.add(e.key.get(), sk);
     return result_.add(e, stored_key, std::move(checked), entries_);
 }
@@ -559,25 +565,23 @@ Py_ssize_t DictWalk::walk_planned() {
             result_.add_same();
             continue;
         }
-        Ref checked;
         if (entry.value.kind == NodeKind::Code) {
             Ref sub_schema = Ref::borrow(PyDict_GetItemWithError(schema_, entry.key));
             if (!sub_schema) return PyErr_Occurred() ? -1 : static_cast<Py_ssize_t>(i);
-            if (!(checked = check_value(key, sub_schema.get(), value))) return -1;
-        } else {
-            path_.push(key);
-            Fast r = fast_value(entry.value, value, path_, checked);
-            path_.pop();
-            if (r == Fast::Error) {
-                note_error_key(key);
-                return -1;
-            }
-            // Nothing was done that the loop of run() would not do again.
-            if (r != Fast::Ok) return static_cast<Py_ssize_t>(i);
-            if (!checked) checked = e.value.dup();
+            if (!accept(e, matched, sub_schema.get(), key, value)) return -1;
+            continue;
         }
-        cov_.add(key, matched);
-        if (!result_.add(e, key, std::move(checked), entries_)) return -1;
+        Ref checked;
+        path_.push(key);
+        Fast r = fast_value(entry.value, value, path_, checked);
+        path_.pop();
+        if (r == Fast::Error) {
+            note_error_key(key);
+            return -1;
+        }
+        // Nothing was done that the loop of run() would not do again.
+        if (r != Fast::Ok) return static_cast<Py_ssize_t>(i);
+        if (!take(e, matched, key, checked ? std::move(checked) : e.value.dup())) return -1;
     }
     return static_cast<Py_ssize_t>(entries_.size());
 }

@@ -67,6 +67,7 @@ private:
     __attribute__((noinline)) Fast again_completed(const Node &n, PyObject *data, Ref &out);
     Fast completed(const DictPlan &plan, PyObject *data, Ref &out);
     Fast added_value(const Addition &a, const KeyEntry &entry, Ref &out);
+    Fast added_dict(const KeyEntry &entry, Ref &out);
     static bool all_str_keys_pass(const DictPlan &plan, PyObject *data);
     Fast add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size_t &counted,
                      uint64_t &type_keys);
@@ -175,6 +176,14 @@ int lacks(PyObject *data, PyObject *key) {
     return PyErr_Occurred() ? -1 : 1;
 }
 
+// 1 when `key` was missing from `dict`, now holding `value` under it; 0
+// when it was there (and is left alone); -1 on error.  One lookup.
+int put_if_missing(PyObject *dict, PyObject *key, PyObject *value) {
+    Py_ssize_t size = PyDict_GET_SIZE(dict);
+    if (!PyDict_SetDefault(dict, key, value)) return -1;
+    return PyDict_GET_SIZE(dict) != size;
+}
+
 // The keys the completion adds to `data`, which lacks them, validated
 // into the result `copy`.  Each is added as the passes would add it (see
 // added_value); a nested dict made is walked from empty, so that what is
@@ -187,35 +196,24 @@ Fast FastWalk::add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size
     if (!copy && !(copy = Ref::steal(PyDict_Copy(data)))) return Fast::Error;
     for (const Addition &a : plan.additions) {
         const KeyEntry &entry = plan.entries[a.entry];
-        Ref added, result;
-        Fast r;
-        if (a.kind != Addition::Nested && added_value(a, entry, added) == Fast::Ok) {
-            Py_ssize_t size = PyDict_GET_SIZE(copy.get());
-            if (!PyDict_SetDefault(copy.get(), a.key, added.get())) return Fast::Error;
-            if (PyDict_GET_SIZE(copy.get()) == size) continue;  // the data has it
-            if (entry.passes_quickly(added.get())) {
-                count(entry, counted, type_keys);
-                continue;
-            }
-            keys_[depth_++] = a.key;
-            r = value(entry.value, added.get(), result);
-            --depth_;
-        } else {
-            int missing = lacks(data, a.key);
-            if (missing <= 0) {
-                if (missing < 0) return Fast::Error;
-                continue;
-            }
-            keys_[depth_++] = a.key;
-            r = Fast::Fail;  // a Fallback whose source is missing
-            if (a.kind == Addition::Nested) {
-                Ref empty = Ref::steal(PyDict_New());
-                r = empty ? dict(*entry.value.dict, empty.get(), added, true) : Fast::Error;
-                if (r == Fast::Fail) r = again_completed(entry.value, empty.get(), added);
-            }
-            --depth_;
-            result = std::move(added);
+        // A Default's value, or a source's that the data has, goes in with
+        // the lookup that tells the key missing; a nested dict is made
+        // only once the key is known to be missing.
+        Ref added;
+        bool known = a.kind != Addition::Nested && added_value(a, entry, added) == Fast::Ok;
+        int missing = known ? put_if_missing(copy.get(), a.key, added.get()) : lacks(data, a.key);
+        if (missing <= 0) {
+            if (missing < 0) return Fast::Error;
+            continue;
         }
+        Ref result;
+        Fast r = Fast::Ok;
+        keys_[depth_++] = a.key;
+        if (!known)
+            r = a.kind == Addition::Nested ? added_dict(entry, result) : Fast::Fail;  // no source: the pass fails
+        else if (!entry.passes_quickly(added.get()))
+            r = value(entry.value, added.get(), result);
+        --depth_;
         if (r != Fast::Ok) {
             if (r == Fast::Error) note_error_key(a.key);
             return r;
@@ -225,6 +223,15 @@ Fast FastWalk::add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size
             return Fast::Error;
     }
     return Fast::Ok;
+}
+
+// The dict the completion makes for the nested schema dict of `entry`,
+// walked from empty so that what is added below it is added.
+Fast FastWalk::added_dict(const KeyEntry &entry, Ref &out) {
+    Ref empty = Ref::steal(PyDict_New());
+    if (!empty) return Fast::Error;
+    Fast r = dict(*entry.value.dict, empty.get(), out, true);
+    return r == Fast::Fail ? again_completed(entry.value, empty.get(), out) : r;
 }
 
 // A Default's value or a Fallback's source value, as the passes add it.

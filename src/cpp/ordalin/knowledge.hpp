@@ -32,11 +32,11 @@ struct DictKnowledge {
     uint64_t plan_version = 0;
     uint64_t checked_epoch = 0;  // the tree's checks held in this epoch
     std::shared_ptr<const CompiledTree> tree;
-    // A value of its is Code (at `plan_version`), met `code_sightings`
-    // times in the outermost validation `code_call`: the dict is compiled
-    // with it once met often or again later, so that a schema dict made for
-    // one validation costs no more than the walk that does without a tree.
-    bool code_seen = false;
+    // Left without a tree for a value that is Code (at `plan_version`),
+    // met `code_sightings` times (0: not so left) in the outermost
+    // validation `code_call`: the dict is compiled with it once met often
+    // or again later, so that a schema dict made for one validation costs
+    // no more than the walk that does without a tree.
     uint8_t code_sightings = 0;
     uint64_t code_call = 0;
     // The facts of its keys, for `facts_version`.

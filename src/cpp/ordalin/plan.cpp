@@ -580,9 +580,9 @@ namespace {
 // compiled with it: met for the eighth time in one validation, or in a
 // later one.
 bool code_due(DictKnowledge &k) {
-    if (!k.code_seen) return false;
+    if (!k.code_sightings) return false;
     if (k.code_call == k.used && ++k.code_sightings < 8) return false;
-    k.code_seen = false;
+    k.code_sightings = 0;
     return true;
 }
 }  // namespace
@@ -590,14 +590,12 @@ bool code_due(DictKnowledge &k) {
 const DictPlan *plan_of(PyObject *schema) {
     DictKnowledge &k = knowledge_of(schema);
     uint64_t version = schema_stamp(schema);
-    if (k.plan_known && k.plan_version == version && k.tree) {
-        if (k.checked_epoch == g_user_epoch || k.tree->holds()) {
-            k.checked_epoch = g_user_epoch;
-            return k.tree->root.get();
-        }
+    bool same_dict = k.plan_known && k.plan_version == version;
+    if (same_dict && k.tree && (k.checked_epoch == g_user_epoch || k.tree->holds())) {
+        k.checked_epoch = g_user_epoch;
+        return k.tree->root.get();
     }
     // `k` stays valid: entries are forgotten only once no call is under way.
-    bool same_dict = k.plan_known && k.plan_version == version;
     if (same_dict && !k.tree && !code_due(k)) return nullptr;
     ++g_compilations;
     Compiler compiler;
@@ -607,13 +605,9 @@ const DictPlan *plan_of(PyObject *schema) {
     if (compiler.dict(schema, root)) {
         tree = std::make_shared<const CompiledTree>(
             CompiledTree{std::move(root), std::move(compiler.checks), std::move(compiler.held)});
-    } else if (compiler.code_refused) {
-        k.code_seen = true;
-        k.code_sightings = 1;
-        k.code_call = k.used;
-    } else {
-        k.code_seen = false;
     }
+    k.code_sightings = compiler.code_refused ? 1 : 0;
+    k.code_call = k.used;
     k.plan_known = true;
     k.plan_version = version;
     k.checked_epoch = g_user_epoch;
