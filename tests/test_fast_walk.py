@@ -79,6 +79,17 @@ CASES = [
     (INTERFACES, json.loads(json.dumps(interfaces()))),    # keys that are other str objects
     (INTERFACES, interfaces(counters=collections.OrderedDict(in_pkts=1))),
     (INTERFACES, interfaces(counters=collections.OrderedDict(in_pkts='x'))),
+    # dicts at several levels, each with nested siblings: every copy goes
+    # into its own parent's, and a wrong value after valid nested dicts
+    ({'a': {'b': {'c': int}, 'd': {'e': {'f': int}}}, 'g': {'h': int}},
+     {'a': {'b': {'c': 1}, 'd': {'e': {'f': 2}}}, 'g': {'h': 3}}),
+    ({'a': {'b': {'c': int}, 'd': {'e': {'f': int}}}, 'g': {'h': int}},
+     {'a': {'b': {'c': 1}, 'd': {'e': {'f': 'x'}}}, 'g': {'h': 3}}),
+    ({'a': {'b': {'c': int}, 'd': {'e': {'f': int}}}, 'g': {'h': int}},
+     {'a': {'b': {'c': 1}, 'd': {'e': {'f': 2}}}, 'g': {'h': 'x'}}),
+    ({'a': {'b': {'c': int}, 'd': {'e': {'f': int}}}, 'g': {'h': int}},
+     {'a': {'b': {'c': 1}, 'd': {'e': collections.OrderedDict(f=2)}}, 'g': {'h': 3}}),
+    ({'a': {'b': {'c': int}}, 'n': 1}, {'a': {'b': {'c': 1}}, 'n': 2}),
     # combinators and converters as values
     ({'v': Or(int, str)}, {'v': 1}),
     ({'v': Or(int, str)}, {'v': 'a'}),

@@ -20,7 +20,12 @@
 // completed alone and validated again by the general walk, which raises
 // the error the two passes and the walk after them would raise; any other
 // stop leaves the whole validation to them.
+//
+// Data whose values are only tested (no conversion, nothing added) is
+// checked whole before any copy is made (checked_copy).
 #include "plan.hpp"
+
+#include <atomic>
 
 namespace ordalin {
 
@@ -46,12 +51,41 @@ inline void count(const KeyEntry &entry, size_t &counted, uint64_t &type_keys) {
     }
 }
 
+// A nested dict of the data checked by check_dict, in the order the check
+// reached them (a dict before the dicts below it), owned until it is
+// copied (a finalizer run by a collection may drop it from its parent):
+// its key, the dict (its copy once made, or the result the general walk
+// made of it) and the record of the dict that holds it.
+struct Checked {
+    Checked() = default;
+    Checked(Ref &&k, Ref &&v, uint32_t p, bool c) : key(std::move(k)), value(std::move(v)), parent(p), copied(c) {}
+    Ref key, value;
+    uint32_t parent = 0;  // kTop: the dict the check started from
+    bool copied = false;
+};
+constexpr uint32_t kTop = UINT32_MAX;
+
+// The records' room, kept from one call to the next for one walk at a
+// time: a walk started meanwhile (by a finalizer, or on another thread)
+// grows room of its own.
+std::vector<Checked> g_spare_records;
+std::atomic<bool> g_spare_taken{false};
+constexpr size_t kSpareRoomKept = 1 << 16;
+
 class FastWalk {
 public:
     FastWalk(PathCtx &path, const DictBuilder *private_dicts) : path_(path), private_(private_dicts) {}
     // A walk that completes the data as it goes, with the values of the
     // fallbacks' sources (empty where the data has none).
     FastWalk(PathCtx &path, const RefVec &sources) : path_(path), private_(nullptr), sources_(&sources) {}
+    ~FastWalk() {
+        if (!took_spare_) return;
+        checked_.clear();
+        if (checked_.capacity() <= kSpareRoomKept) checked_.swap(g_spare_records);
+        g_spare_taken.store(false);
+    }
+    FastWalk(const FastWalk &) = delete;
+    FastWalk &operator=(const FastWalk &) = delete;
     // `held`: the walk owns a reference to `data` (the entry it is walking).
     Fast dict(const DictPlan &plan, PyObject *data, Ref &out, bool held = false);
     Fast value(const Node &n, PyObject *data, Ref &out);
@@ -71,6 +105,9 @@ private:
     static bool all_str_keys_pass(const DictPlan &plan, PyObject *data);
     Fast add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size_t &counted,
                      uint64_t &type_keys);
+    __attribute__((noinline)) Fast checked_copy(const DictPlan &plan, PyObject *data, Ref &out);
+    Fast check_dict(const DictPlan &plan, PyObject *data, uint32_t self);
+    Ref copy_checked(PyObject *data, size_t first);
 
     // Entered through Or, And or a Schema-like object, whose errors carry a
     // path of their own: an invalid nested dict there fails the enclosing
@@ -89,6 +126,8 @@ private:
 
     static constexpr size_t kMaxDepth = 64;
     std::vector<Pending> pending_;
+    std::vector<Checked> checked_;
+    bool took_spare_ = false;
     PathCtx &path_;
     const DictBuilder *private_;  // null: every result is a new dict
     const RefVec *sources_ = nullptr;  // set when the walk completes the data
@@ -111,6 +150,9 @@ bool FastWalk::all_str_keys_pass(const DictPlan &plan, PyObject *data) {
 
 Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
     if (depth_ == kMaxDepth) return Fast::Abort;
+    // Only where the walk starts: below a dict walked the other way, the
+    // copies are made anyway.
+    if (plan.checks_before_copying && !private_ && depth_ == 0) return checked_copy(plan, data, out);
     // A dict that only the completion of the data has seen is its own
     // result; its new values are stored once the whole walk has succeeded,
     // so that a general walk after a failure reads the data as it was.  Not
@@ -166,6 +208,95 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
     if (in_place) out = Ref::borrow(data);
     else out = copy ? std::move(copy) : Ref::steal(PyDict_Copy(data));
     return out ? Fast::Ok : Fast::Error;
+}
+
+// A dict whose values are only tested: the whole of it is checked first,
+// which allocates nothing while the data is valid, and the copies are made
+// once it is known valid, so invalid data costs no copies made only to be
+// freed.  Where a value
+// fails, the check goes on as dict() does (the general walk validates the
+// failing dict again and raises its error).
+Fast FastWalk::checked_copy(const DictPlan &plan, PyObject *data, Ref &out) {
+    if (!took_spare_ && !g_spare_taken.exchange(true)) {
+        took_spare_ = true;
+        checked_.swap(g_spare_records);
+    }
+    size_t first = checked_.size();
+    Fast r = check_dict(plan, data, kTop);
+    if (r == Fast::Ok && !(out = copy_checked(data, first))) r = Fast::Error;
+    checked_.resize(first);
+    return r;
+}
+
+// The copy of `data` and of the dicts recorded from `first` on, which lie
+// below it.  Each dict's copy is put into its parent's as soon as it is
+// made (a parent's is made first), then filled with its own nested copies.
+Ref FastWalk::copy_checked(PyObject *data, size_t first) {
+    Ref top = Ref::steal(PyDict_Copy(data));
+    // Nothing is added to the records meanwhile: a walk started by a
+    // finalizer has records of its own.
+    Checked *records = checked_.data();
+    for (size_t i = first; top && i < checked_.size(); ++i) {
+        Checked &c = records[i];
+        if (!c.copied && !(c.value = Ref::steal(PyDict_Copy(c.value.get())))) return Ref();
+        PyObject *parent = c.parent == kTop ? top.get() : records[c.parent].value.get();
+        if (PyDict_SetItem(parent, c.key.get(), c.value.get()) < 0) return Ref();
+    }
+    return top;
+}
+
+// dict() without the copies: records each nested dict in checked_, the
+// dicts below it after it; `self` is the record of `data`.
+Fast FastWalk::check_dict(const DictPlan &plan, PyObject *data, uint32_t self) {
+    if (depth_ == kMaxDepth) return Fast::Abort;
+    size_t counted = 0;
+    uint64_t type_keys = 0;
+    bool all_str_taken = plan.any_str_test >= 0 && all_str_keys_pass(plan, data);
+    if (all_str_taken && PyDict_GET_SIZE(data))
+        count(plan.entries[static_cast<size_t>(plan.any_str_test)], counted, type_keys);
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    while (!all_str_taken && PyDict_Next(data, &pos, &key, &item)) {
+        int32_t index = match_key(plan, key);
+        if (index < 0) return index == kNoEntry ? Fast::Fail : index == kAbort ? Fast::Abort : Fast::Error;
+        const KeyEntry &entry = plan.entries[static_cast<size_t>(index)];
+        if (entry.passes_quickly(item)) {
+            count(entry, counted, type_keys);
+            continue;
+        }
+        // A comparison may allocate, the general walk runs Python code:
+        // the entry is owned meanwhile (a nested dict by its record).
+        Ref held_key = Ref::borrow(key), held_item = Ref::borrow(item);
+        bool is_dict = entry.value.kind == NodeKind::Dict;
+        Ref result;
+        keys_[depth_++] = key;
+        Fast r;
+        if (!is_dict) {
+            r = value(entry.value, item, result);
+        } else if (PyDict_CheckExact(item)) {
+            auto mine = static_cast<uint32_t>(checked_.size());
+            checked_.emplace_back(std::move(held_key), std::move(held_item), self, false);
+            r = check_dict(*entry.value.dict, item, mine);
+            if (r != Fast::Ok) {
+                held_key = std::move(checked_[mine].key);
+                held_item = std::move(checked_[mine].value);
+                checked_.resize(mine);
+            }
+        } else {
+            r = is_inert(item) ? Fast::Fail : Fast::Abort;
+        }
+        if (r == Fast::Fail && is_dict && !inexact_) {
+            r = sources_ ? again_completed(entry.value, item, result) : again(entry.value.object, item, result);
+            if (r == Fast::Ok) checked_.emplace_back(std::move(held_key), std::move(result), self, true);
+        }
+        --depth_;
+        if (r != Fast::Ok) {
+            if (r == Fast::Error) note_error_key(key);
+            return r;
+        }
+        count(entry, counted, type_keys);
+    }
+    return counted == plan.required ? Fast::Ok : Fast::Fail;
 }
 
 // 1 when `data` lacks the added key `key`, 0 when it has it, -1 on error.

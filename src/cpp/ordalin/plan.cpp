@@ -150,6 +150,36 @@ private:
     size_t nodes_ = 0;
 };
 
+namespace {
+// A value schema whose result is the data itself, or a copy of its dicts:
+// type tests and plain values (alone, in an Or or in a wrapper), and
+// nested dicts of such values.
+bool only_tests(const Node &n) {
+    switch (n.kind) {
+    case NodeKind::Accept:
+    case NodeKind::TypeTest:
+    case NodeKind::Equals:
+        return true;
+    case NodeKind::Dict:
+        return n.dict->checks_only;
+    case NodeKind::Or:
+    case NodeKind::Wrap:
+        for (const Node &child : n.children)
+            if (!child.is_plain_test() && child.kind != NodeKind::Accept) return false;
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool only_tests(const DictPlan &plan) {
+    if (plan.runs_code || !plan.additions.empty()) return false;
+    for (const KeyEntry &entry : plan.entries)
+        if (!only_tests(entry.value)) return false;
+    return true;
+}
+}  // namespace
+
 bool Compiler::dict(PyObject *schema, std::shared_ptr<const DictPlan> &out) {
     if (!PyDict_CheckExact(schema) || !enter(schema)) return false;
     Leave leave{stack_};
@@ -171,6 +201,9 @@ bool Compiler::dict(PyObject *schema, std::shared_ptr<const DictPlan> &out) {
     }
     auto plan = std::make_shared<DictPlan>();
     if (!key_entries(ordered, *plan, positions)) return false;
+    plan->checks_only = only_tests(*plan);
+    for (const KeyEntry &entry : plan->entries)
+        plan->checks_before_copying |= plan->checks_only && entry.value.kind == NodeKind::Dict;
     if (path_.empty()) plan->completes_in_walk = completes_in_walk(*plan);  // the top dict
     out = std::move(plan);
     return true;

@@ -147,6 +147,13 @@ struct DictPlan {
     // An entry's value is Code: the dictionary walk goes by this plan,
     // the fast walk never (no Code node lies below a Dict node).
     bool runs_code = false;
+    // Every value below is only tested, never converted nor completed:
+    // the results are copies of the data's dicts.
+    bool checks_only = false;
+    // And some values are dicts: the fast walk checks the whole of the
+    // data first and copies it once it is known valid, so that invalid
+    // data costs no copies made only to be freed.
+    bool checks_before_copying = false;
 
     static size_t id_index(const PyObject *key, size_t mask) {
         return (reinterpret_cast<uintptr_t>(key) >> 4) & mask;
