@@ -10,6 +10,7 @@ import pytest
 from leakcheck import assert_no_leak
 from quarn.utils.exceptions import (
     SchemaError, SchemaMissingKeyError, SchemaTypeError)
+from quarn.utils import ordalin
 from quarn.utils.ordalin import And, Any, Default, Each, Fallback, Optional, Or, Schema, Use
 
 # outcome(): ('ok', result) or the exception's class and arguments as text;
@@ -232,6 +233,14 @@ def types_of(value):
     return type(value)
 
 
+@pytest.fixture(params=[False, True], ids=['as last time', 'checked first'])
+def checks_first(request):
+    was = ordalin._checks_first(request.param)
+    yield
+    ordalin._checks_first(was)
+
+
+@pytest.mark.usefixtures('checks_first')
 @pytest.mark.parametrize('top', [True, False])
 @pytest.mark.parametrize('schema, data', CASES)
 def test_fast_and_general_walks_agree(schema, data, top):

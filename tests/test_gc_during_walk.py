@@ -5,8 +5,9 @@ walked.  Whatever the outcome, the walk must not read freed memory.
 Each case runs in a subprocess under PYTHONMALLOC=debug (freed memory is
 overwritten there, so a read of it fails loudly), sweeping the collector's
 threshold so that the collection falls on every allocation of the walk in
-turn, with the compiled walk on and off; the result is read back, as a
-result built from freed memory may only fail when used."""
+turn, with the compiled walk on (checking the data first or not) and off;
+the result is read back, as a result built from freed memory may only fail
+when used."""
 import os
 import subprocess
 import sys
@@ -71,8 +72,9 @@ SCRIPT = textwrap.dedent('''
             self.act()
             [float(str(i + 0.5)) for i in range(2000)]   # reuse the freed memory
 
-    name, fast = sys.argv[1], sys.argv[2] == 'fast'
-    ordalin._fast_walk(fast)
+    name, walk = sys.argv[1], sys.argv[2]
+    ordalin._fast_walk(walk != 'general')
+    ordalin._checks_first(walk == 'checked first')
     for threshold in range(1, 24):
         sd, data, act = case(name)
         s = Schema(sd)
@@ -97,7 +99,7 @@ CASES = ['value', 'deleted key', 'nested dict', 'or alternative', 'default value
          'data value', 'fallback source', 'data dropped while copied']
 
 
-@pytest.mark.parametrize('walk', ['fast', 'general'])
+@pytest.mark.parametrize('walk', ['fast', 'checked first', 'general'])
 @pytest.mark.parametrize('case', CASES)
 def test_a_collection_during_the_walk_never_reads_freed_memory(case, walk):
     env = dict(os.environ)

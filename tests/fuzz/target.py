@@ -14,8 +14,9 @@ that validation gets deep), validates, and checks the invariants:
 4. for a schema without converters (callables, Use, PathAwareUse) and
    without defaults or fallbacks, validating the result again gives an
    equal result;
-5. the compiled fast walk and the general walk agree: the same result, or
-   an exception of the same class with the same arguments;
+5. the compiled fast walk (checking the data whole before copying it, or
+   checking and copying at once) and the general walk agree: the same
+   result, or an exception of the same class with the same arguments;
 6. a top-level validation gives what its definition gives:
    ``validate(apply_fallback(apply_defaults(data)), False)``;
 7. ``iter_errors`` yields nothing when validation succeeds, and otherwise
@@ -271,10 +272,21 @@ def general_outcome(schema, data, top):
         ordalin._fast_walk(was)
 
 
+def checked_first_outcome(schema, data, top):
+    was = ordalin._checks_first(True)
+    try:
+        return outcome(schema, data, top)
+    finally:
+        ordalin._checks_first(was)
+
+
 def check_walks_agree(schema, data, top):
     fast, general = outcome(schema, data, top), general_outcome(schema, data, top)
     if fast != general:
         raise Failed('the fast walk gave {!r}, the general walk {!r}'.format(fast, general))
+    checked = checked_first_outcome(schema, data, top)
+    if checked != general:
+        raise Failed('the fast walk checking first gave {!r}, the general walk {!r}'.format(checked, general))
 
 
 def two_step_outcome(schema, data):

@@ -105,7 +105,8 @@ private:
     static bool all_str_keys_pass(const DictPlan &plan, PyObject *data);
     Fast add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size_t &counted,
                      uint64_t &type_keys);
-    __attribute__((noinline)) Fast checked_copy(const DictPlan &plan, PyObject *data, Ref &out);
+    __attribute__((noinline)) Fast top_dict(const DictPlan &plan, PyObject *data, Ref &out, bool held);
+    Fast checked_copy(const DictPlan &plan, PyObject *data, Ref &out);
     Fast check_dict(const DictPlan &plan, PyObject *data, uint32_t self);
     Ref copy_checked(PyObject *data, size_t first);
 
@@ -128,6 +129,7 @@ private:
     std::vector<Pending> pending_;
     std::vector<Checked> checked_;
     bool took_spare_ = false;
+    bool copying_top_ = false;  // top_dict walks the top dict with dict()
     PathCtx &path_;
     const DictBuilder *private_;  // null: every result is a new dict
     const RefVec *sources_ = nullptr;  // set when the walk completes the data
@@ -152,7 +154,7 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
     if (depth_ == kMaxDepth) return Fast::Abort;
     // Only where the walk starts: below a dict walked the other way, the
     // copies are made anyway.
-    if (plan.checks_before_copying && !private_ && depth_ == 0) return checked_copy(plan, data, out);
+    if (plan.checks_before_copying && !private_ && depth_ == 0 && !copying_top_) return top_dict(plan, data, out, held);
     // A dict that only the completion of the data has seen is its own
     // result; its new values are stored once the whole walk has succeeded,
     // so that a general walk after a failure reads the data as it was.  Not
@@ -208,6 +210,22 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
     if (in_place) out = Ref::borrow(data);
     else out = copy ? std::move(copy) : Ref::steal(PyDict_Copy(data));
     return out ? Fast::Ok : Fast::Error;
+}
+
+// The top dict of a walk whose values are only tested, walked as its
+// last data was: checked first after invalid data, else checked and
+// copied in one pass.
+Fast FastWalk::top_dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
+    Fast r;
+    if (g_checks_first_always || plan.last_was_invalid.load(std::memory_order_relaxed)) {
+        r = checked_copy(plan, data, out);
+    } else {
+        copying_top_ = true;
+        r = dict(plan, data, out, held);
+        copying_top_ = false;
+    }
+    if (r != Fast::Abort) plan.last_was_invalid.store(r != Fast::Ok, std::memory_order_relaxed);
+    return r;
 }
 
 // A dict whose values are only tested: the whole of it is checked first,

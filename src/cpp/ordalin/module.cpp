@@ -135,6 +135,12 @@ PyObject *set_code_plans_at_once(PyObject *, PyObject *enabled) {
     return set_switch(g_code_plans_at_once, enabled);
 }
 
+// _checks_first(enabled): checks the data of a dict whose values are only
+// tested whole before copying it, always, not only after invalid data;
+// returns whether it did.  For tests of both ways; the results are the
+// same either way.
+PyObject *set_checks_first(PyObject *, PyObject *enabled) { return set_switch(g_checks_first_always, enabled); }
+
 // _compilations(): how many schema dicts the engine has compiled so far.
 // For tests of what it keeps between validations.
 PyObject *compilations(PyObject *, PyObject *) {
@@ -149,6 +155,10 @@ PyMethodDef module_functions[] = {
      "_code_plans_at_once($module, enabled, /)\n--\n\n"
      "Compiles schema dicts with a user's code in them when first met;\n"
      "returns whether it did."},
+    {"_checks_first", set_checks_first, METH_O,
+     "_checks_first($module, enabled, /)\n--\n\n"
+     "Checks data whose values are only tested whole before copying it,\n"
+     "always; returns whether it did."},
     {"_compilations", compilations, METH_NOARGS,
      "_compilations($module, /)\n--\n\n"
      "How many schema dicts have been compiled so far."},

@@ -607,6 +607,7 @@ bool same_text(PyObject *a, PyObject *b) {
 bool g_fast_walk_enabled = true;
 uint64_t g_compilations = 0;
 bool g_code_plans_at_once = false;
+bool g_checks_first_always = false;
 
 namespace {
 // Whether the dict of `k`, left without a tree for its Code, is now to be

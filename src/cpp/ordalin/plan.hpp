@@ -25,6 +25,7 @@
 
 #include "ordalin.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -150,10 +151,14 @@ struct DictPlan {
     // Every value below is only tested, never converted nor completed:
     // the results are copies of the data's dicts.
     bool checks_only = false;
-    // And some values are dicts: the fast walk checks the whole of the
-    // data first and copies it once it is known valid, so that invalid
-    // data costs no copies made only to be freed.
+    // And some values are dicts: the fast walk may check the whole of
+    // the data first and copy it once it is known valid, so that invalid
+    // data costs no copies made only to be freed.  Valid data it checks
+    // and copies in one pass, while each dict is still in the cache: it
+    // checks first only where the data last walked from this dict was
+    // invalid (a flag read and set by any thread, hence atomic).
     bool checks_before_copying = false;
+    mutable std::atomic<bool> last_was_invalid{false};
 
     static size_t id_index(const PyObject *key, size_t mask) {
         return (reinterpret_cast<uintptr_t>(key) >> 4) & mask;
@@ -228,6 +233,9 @@ extern uint64_t g_compilations;
 // Whether a schema dict with Code in it is compiled when first met (set by
 // tests), not only once met again.
 extern bool g_code_plans_at_once;
+// Whether data of a dict that checks_before_copying is always checked
+// before it is copied (set by tests), not only after invalid data.
+extern bool g_checks_first_always;
 
 enum class Fast {
     Ok,     // validated: `out` is the new dict
