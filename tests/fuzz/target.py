@@ -264,20 +264,21 @@ def outcome(schema, data, top):
         return type(e), repr(e.args)
 
 
-def general_outcome(schema, data, top):
-    was = ordalin._fast_walk(False)
+def outcome_with(switch, on, schema, data, top):
+    """outcome() with one of the engine's test switches set to `on`."""
+    was = switch(on)
     try:
         return outcome(schema, data, top)
     finally:
-        ordalin._fast_walk(was)
+        switch(was)
+
+
+def general_outcome(schema, data, top):
+    return outcome_with(ordalin._fast_walk, False, schema, data, top)
 
 
 def checked_first_outcome(schema, data, top):
-    was = ordalin._checks_first(True)
-    try:
-        return outcome(schema, data, top)
-    finally:
-        ordalin._checks_first(was)
+    return outcome_with(ordalin._checks_first, True, schema, data, top)
 
 
 def check_walks_agree(schema, data, top):

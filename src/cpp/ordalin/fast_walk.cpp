@@ -103,6 +103,9 @@ private:
     Fast added_value(const Addition &a, const KeyEntry &entry, Ref &out);
     Fast added_dict(const KeyEntry &entry, Ref &out);
     static bool all_str_keys_pass(const DictPlan &plan, PyObject *data);
+    template <typename WalkEntry>
+    Fast read_entries(const DictPlan &plan, PyObject *data, size_t &counted, uint64_t &type_keys,
+                      WalkEntry &&walk_entry);
     Fast add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size_t &counted,
                      uint64_t &type_keys);
     __attribute__((noinline)) Fast top_dict(const DictPlan &plan, PyObject *data, Ref &out, bool held);
@@ -150,6 +153,34 @@ bool FastWalk::all_str_keys_pass(const DictPlan &plan, PyObject *data) {
     return true;
 }
 
+// Reads the entries of `data` by `plan`, counting the required schema
+// keys they match.  An entry whose value passes its quick test (the
+// common case) is only counted; any other goes to `walk_entry(key, item,
+// entry)` first, which owns what it keeps across allocations and gives Ok
+// to go on.  Every key taken by the one type-tested str entry counts once.
+template <typename WalkEntry>
+__attribute__((always_inline)) inline Fast FastWalk::read_entries(const DictPlan &plan, PyObject *data,
+                                                                 size_t &counted, uint64_t &type_keys,
+                                                                 WalkEntry &&walk_entry) {
+    if (plan.any_str_test >= 0 && all_str_keys_pass(plan, data)) {
+        if (PyDict_GET_SIZE(data)) count(plan.entries[static_cast<size_t>(plan.any_str_test)], counted, type_keys);
+        return Fast::Ok;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    while (PyDict_Next(data, &pos, &key, &item)) {
+        int32_t index = match_key(plan, key);
+        if (index < 0) return index == kNoEntry ? Fast::Fail : index == kAbort ? Fast::Abort : Fast::Error;
+        const KeyEntry &entry = plan.entries[static_cast<size_t>(index)];
+        if (!entry.passes_quickly(item)) {
+            Fast r = walk_entry(key, item, entry);
+            if (r != Fast::Ok) return r;
+        }
+        count(entry, counted, type_keys);
+    }
+    return Fast::Ok;
+}
+
 Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
     if (depth_ == kMaxDepth) return Fast::Abort;
     // Only where the walk starts: below a dict walked the other way, the
@@ -163,22 +194,7 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
     Ref copy;  // else the result, made at the first value that differs from the data's
     size_t counted = 0;
     uint64_t type_keys = 0;
-    // Every key taken by the one type-tested str entry, which then counts
-    // once: nothing is left for the loop.
-    bool all_str_taken = plan.any_str_test >= 0 && all_str_keys_pass(plan, data);
-    if (all_str_taken && PyDict_GET_SIZE(data))
-        count(plan.entries[static_cast<size_t>(plan.any_str_test)], counted, type_keys);
-    Py_ssize_t pos = 0;
-    PyObject *key, *item;
-    while (!all_str_taken && PyDict_Next(data, &pos, &key, &item)) {
-        int32_t index = match_key(plan, key);
-        if (index < 0) return index == kNoEntry ? Fast::Fail : index == kAbort ? Fast::Abort : Fast::Error;
-        const KeyEntry &entry = plan.entries[static_cast<size_t>(index)];
-        // The common case first: a type test that passes.
-        if (entry.passes_quickly(item)) {
-            count(entry, counted, type_keys);
-            continue;
-        }
+    Fast read = read_entries(plan, data, counted, type_keys, [&](PyObject *key, PyObject *item, const KeyEntry &entry) {
         // What follows may allocate: the entry is owned meanwhile.
         Ref held_key = Ref::borrow(key), held_item = Ref::borrow(item);
         Ref result;
@@ -191,15 +207,15 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
             if (r == Fast::Error) note_error_key(key);
             return r;
         }
-        count(entry, counted, type_keys);
-        if (!result || result.get() == item) continue;
+        if (!result || result.get() == item) return Fast::Ok;
         if (in_place) {
             pending_.push_back(Pending{data, std::move(held_key), std::move(result)});
-            continue;
+            return Fast::Ok;
         }
         if (!copy && !(copy = Ref::steal(PyDict_Copy(data)))) return Fast::Error;
-        if (PyDict_SetItem(copy.get(), key, result.get()) < 0) return Fast::Error;
-    }
+        return PyDict_SetItem(copy.get(), key, result.get()) < 0 ? Fast::Error : Fast::Ok;
+    });
+    if (read != Fast::Ok) return read;
     if (sources_ && !plan.additions.empty()) {
         Fast r = add_missing(plan, data, copy, counted, type_keys);
         if (r != Fast::Ok) return r;
@@ -269,19 +285,7 @@ Fast FastWalk::check_dict(const DictPlan &plan, PyObject *data, uint32_t self) {
     if (depth_ == kMaxDepth) return Fast::Abort;
     size_t counted = 0;
     uint64_t type_keys = 0;
-    bool all_str_taken = plan.any_str_test >= 0 && all_str_keys_pass(plan, data);
-    if (all_str_taken && PyDict_GET_SIZE(data))
-        count(plan.entries[static_cast<size_t>(plan.any_str_test)], counted, type_keys);
-    Py_ssize_t pos = 0;
-    PyObject *key, *item;
-    while (!all_str_taken && PyDict_Next(data, &pos, &key, &item)) {
-        int32_t index = match_key(plan, key);
-        if (index < 0) return index == kNoEntry ? Fast::Fail : index == kAbort ? Fast::Abort : Fast::Error;
-        const KeyEntry &entry = plan.entries[static_cast<size_t>(index)];
-        if (entry.passes_quickly(item)) {
-            count(entry, counted, type_keys);
-            continue;
-        }
+    Fast read = read_entries(plan, data, counted, type_keys, [&](PyObject *key, PyObject *item, const KeyEntry &entry) {
         // A comparison may allocate, the general walk runs Python code:
         // the entry is owned meanwhile (a nested dict by its record).
         Ref held_key = Ref::borrow(key), held_item = Ref::borrow(item);
@@ -308,12 +312,10 @@ Fast FastWalk::check_dict(const DictPlan &plan, PyObject *data, uint32_t self) {
             if (r == Fast::Ok) checked_.emplace_back(std::move(held_key), std::move(result), self, true);
         }
         --depth_;
-        if (r != Fast::Ok) {
-            if (r == Fast::Error) note_error_key(key);
-            return r;
-        }
-        count(entry, counted, type_keys);
-    }
+        if (r == Fast::Error) note_error_key(key);
+        return r;
+    });
+    if (read != Fast::Ok) return read;
     return counted == plan.required ? Fast::Ok : Fast::Fail;
 }
 
