@@ -245,9 +245,8 @@ Fast FastWalk::top_dict(const DictPlan &plan, PyObject *data, Ref &out, bool hel
 }
 
 // A dict whose values are only tested: the whole of it is checked first,
-// which allocates nothing while the data is valid, and the copies are made
-// once it is known valid, so invalid data costs no copies made only to be
-// freed.  Where a value
+// making no copy, and the copies are made once it is known valid, so
+// invalid data costs no copies made only to be freed.  Where a value
 // fails, the check goes on as dict() does (the general walk validates the
 // failing dict again and raises its error).
 Fast FastWalk::checked_copy(const DictPlan &plan, PyObject *data, Ref &out) {
