@@ -25,8 +25,6 @@
 // checked whole before any copy is made (checked_copy).
 #include "plan.hpp"
 
-#include <atomic>
-
 namespace ordalin {
 
 namespace {
@@ -65,29 +63,20 @@ struct Checked {
 };
 constexpr uint32_t kTop = UINT32_MAX;
 
-// The records' room, kept from one call to the next for one walk at a
-// time: a walk started meanwhile (by a finalizer, or on another thread)
-// grows room of its own.
-std::vector<Checked> g_spare_records;
-std::atomic<bool> g_spare_taken{false};
-constexpr size_t kSpareRoomKept = 1 << 16;
-
 class FastWalk {
 public:
     FastWalk(PathCtx &path, const DictBuilder *private_dicts) : path_(path), private_(private_dicts) {}
     // A walk that completes the data as it goes, with the values of the
     // fallbacks' sources (empty where the data has none).
     FastWalk(PathCtx &path, const RefVec &sources) : path_(path), private_(nullptr), sources_(&sources) {}
-    ~FastWalk() {
-        if (!took_spare_) return;
-        checked_.clear();
-        if (checked_.capacity() <= kSpareRoomKept) checked_.swap(g_spare_records);
-        g_spare_taken.store(false);
-    }
-    FastWalk(const FastWalk &) = delete;
-    FastWalk &operator=(const FastWalk &) = delete;
     // `held`: the walk owns a reference to `data` (the entry it is walking).
-    Fast dict(const DictPlan &plan, PyObject *data, Ref &out, bool held = false);
+    // Where the walk starts, a dict whose values are only tested is walked
+    // by top_dict; below a dict walked the other way, the copies are made
+    // anyway.
+    Fast dict(const DictPlan &plan, PyObject *data, Ref &out, bool held = false) {
+        if (plan.checks_before_copying && !private_ && depth_ == 0) return top_dict(plan, data, out, held);
+        return copying_dict(plan, data, out, held);
+    }
     Fast value(const Node &n, PyObject *data, Ref &out);
     // Writes the results kept for the dicts validated in place.
     bool write_in_place();
@@ -111,7 +100,8 @@ private:
     __attribute__((noinline)) Fast top_dict(const DictPlan &plan, PyObject *data, Ref &out, bool held);
     Fast checked_copy(const DictPlan &plan, PyObject *data, Ref &out);
     Fast check_dict(const DictPlan &plan, PyObject *data, uint32_t self);
-    Ref copy_checked(PyObject *data, size_t first);
+    Ref copy_checked(PyObject *data);
+    Fast copying_dict(const DictPlan &plan, PyObject *data, Ref &out, bool held);
 
     // Entered through Or, And or a Schema-like object, whose errors carry a
     // path of their own: an invalid nested dict there fails the enclosing
@@ -131,8 +121,6 @@ private:
     static constexpr size_t kMaxDepth = 64;
     std::vector<Pending> pending_;
     std::vector<Checked> checked_;
-    bool took_spare_ = false;
-    bool copying_top_ = false;  // top_dict walks the top dict with dict()
     PathCtx &path_;
     const DictBuilder *private_;  // null: every result is a new dict
     const RefVec *sources_ = nullptr;  // set when the walk completes the data
@@ -181,11 +169,10 @@ __attribute__((always_inline)) inline Fast FastWalk::read_entries(const DictPlan
     return Fast::Ok;
 }
 
-Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
+// Checks and copies `data` in one pass: its copy is made at the first
+// value whose result differs from the data's.
+Fast FastWalk::copying_dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
     if (depth_ == kMaxDepth) return Fast::Abort;
-    // Only where the walk starts: below a dict walked the other way, the
-    // copies are made anyway.
-    if (plan.checks_before_copying && !private_ && depth_ == 0 && !copying_top_) return top_dict(plan, data, out, held);
     // A dict that only the completion of the data has seen is its own
     // result; its new values are stored once the whole walk has succeeded,
     // so that a general walk after a failure reads the data as it was.  Not
@@ -232,15 +219,11 @@ Fast FastWalk::dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
 // last data was: checked first after invalid data, else checked and
 // copied in one pass.
 Fast FastWalk::top_dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
-    Fast r;
-    if (g_checks_first_always || plan.last_was_invalid.load(std::memory_order_relaxed)) {
-        r = checked_copy(plan, data, out);
-    } else {
-        copying_top_ = true;
-        r = dict(plan, data, out, held);
-        copying_top_ = false;
-    }
-    if (r != Fast::Abort) plan.last_was_invalid.store(r != Fast::Ok, std::memory_order_relaxed);
+    bool was_invalid = plan.last_was_invalid.load(std::memory_order_relaxed);
+    Fast r = g_checks_first_always || was_invalid ? checked_copy(plan, data, out) : copying_dict(plan, data, out, held);
+    // Written only when it changes: threads walking one schema share it.
+    bool invalid = r != Fast::Ok;
+    if (r != Fast::Abort && invalid != was_invalid) plan.last_was_invalid.store(invalid, std::memory_order_relaxed);
     return r;
 }
 
@@ -250,26 +233,22 @@ Fast FastWalk::top_dict(const DictPlan &plan, PyObject *data, Ref &out, bool hel
 // fails, the check goes on as dict() does (the general walk validates the
 // failing dict again and raises its error).
 Fast FastWalk::checked_copy(const DictPlan &plan, PyObject *data, Ref &out) {
-    if (!took_spare_ && !g_spare_taken.exchange(true)) {
-        took_spare_ = true;
-        checked_.swap(g_spare_records);
-    }
-    size_t first = checked_.size();
     Fast r = check_dict(plan, data, kTop);
-    if (r == Fast::Ok && !(out = copy_checked(data, first))) r = Fast::Error;
-    checked_.resize(first);
+    if (r == Fast::Ok && !(out = copy_checked(data))) r = Fast::Error;
+    checked_.clear();
     return r;
 }
 
-// The copy of `data` and of the dicts recorded from `first` on, which lie
-// below it.  Each dict's copy is put into its parent's as soon as it is
-// made (a parent's is made first), then filled with its own nested copies.
-Ref FastWalk::copy_checked(PyObject *data, size_t first) {
+// The copy of `data` and of the dicts recorded below it.  Each dict's copy
+// is put into its parent's as soon as it is made (a parent's is made
+// first), then filled with its own nested copies.
+Ref FastWalk::copy_checked(PyObject *data) {
     Ref top = Ref::steal(PyDict_Copy(data));
+    if (!top) return top;
     // Nothing is added to the records meanwhile: a walk started by a
     // finalizer has records of its own.
     Checked *records = checked_.data();
-    for (size_t i = first; top && i < checked_.size(); ++i) {
+    for (size_t i = 0; i < checked_.size(); ++i) {
         Checked &c = records[i];
         if (!c.copied && !(c.value = Ref::steal(PyDict_Copy(c.value.get())))) return Ref();
         PyObject *parent = c.parent == kTop ? top.get() : records[c.parent].value.get();

@@ -202,8 +202,10 @@ bool Compiler::dict(PyObject *schema, std::shared_ptr<const DictPlan> &out) {
     auto plan = std::make_shared<DictPlan>();
     if (!key_entries(ordered, *plan, positions)) return false;
     plan->checks_only = only_tests(*plan);
-    for (const KeyEntry &entry : plan->entries)
-        plan->checks_before_copying |= plan->checks_only && entry.value.kind == NodeKind::Dict;
+    plan->checks_before_copying =
+        plan->checks_only && std::any_of(plan->entries.begin(), plan->entries.end(), [](const KeyEntry &e) {
+            return e.value.kind == NodeKind::Dict;
+        });
     if (path_.empty()) plan->completes_in_walk = completes_in_walk(*plan);  // the top dict
     out = std::move(plan);
     return true;
