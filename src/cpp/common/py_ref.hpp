@@ -175,6 +175,52 @@ inline Ref tuple_of(RefVec &items) {
     return t;
 }
 
+namespace stack_detail {
+inline const char *stack_low_end() {
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return nullptr;
+    void *addr = nullptr;
+    size_t size = 0;
+    int rc = pthread_attr_getstack(&attr, &addr, &size);
+    pthread_attr_destroy(&attr);
+    return rc == 0 ? static_cast<const char *>(addr) : nullptr;
+}
+
+// The first thread to ask (normally the main one) is answered from a plain
+// static, without the cost of a thread-local lookup; others from their
+// thread-local copy.
+inline const char *stack_low_of_this_thread() {
+    static pthread_t first_thread;
+    static const char *first_low = nullptr;
+    static bool first_known = false;
+    pthread_t self = pthread_self();
+    if (first_known && pthread_equal(self, first_thread)) return first_low;
+    static thread_local const char *low = nullptr;
+    static thread_local bool known = false;
+    if (!known) {
+        known = true;
+        low = stack_low_end();
+        if (!first_known) {
+            first_thread = self;
+            first_low = low;
+            first_known = true;
+        }
+    }
+    return low;
+}
+}  // namespace stack_detail
+
+// Whether the thread's stack is nearly used up: less than the room kept for
+// the code that runs at the deepest level (user code, the interpreter
+// raising and reporting the error) is left.
+inline bool stack_nearly_full() {
+    constexpr size_t kStackMargin = 512 * 1024;
+    const char *low = stack_detail::stack_low_of_this_thread();
+    if (!low) return false;
+    const char *here = static_cast<const char *>(__builtin_frame_address(0));
+    return here < low || static_cast<size_t>(here - low) < kStackMargin;
+}
+
 // Guard for Py_EnterRecursiveCall: deep data or schemas give RecursionError.
 // The interpreter's count is not enough on its own: the extensions' C++
 // frames are larger than it allows for (3.12 and later count C recursion
@@ -198,47 +244,6 @@ public:
     bool ok() const { return ok_; }
 
 private:
-    // Room kept for the code that runs at the deepest level (user code,
-    // the interpreter raising and reporting the error).
-    static constexpr size_t kStackMargin = 512 * 1024;
-
-    static bool stack_nearly_full() {
-        const char *low = stack_low_of_this_thread();
-        if (!low) return false;
-        const char *here = static_cast<const char *>(__builtin_frame_address(0));
-        return here < low || static_cast<size_t>(here - low) < kStackMargin;
-    }
-    // The first thread to ask (normally the main one) is answered from a
-    // plain static, without the cost of a thread-local lookup; others from
-    // their thread-local copy.
-    static const char *stack_low_of_this_thread() {
-        static pthread_t first_thread;
-        static const char *first_low = nullptr;
-        static bool first_known = false;
-        pthread_t self = pthread_self();
-        if (first_known && pthread_equal(self, first_thread)) return first_low;
-        static thread_local const char *low = nullptr;
-        static thread_local bool known = false;
-        if (!known) {
-            known = true;
-            low = stack_low_end();
-            if (!first_known) {
-                first_thread = self;
-                first_low = low;
-                first_known = true;
-            }
-        }
-        return low;
-    }
-    static const char *stack_low_end() {
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) != 0) return nullptr;
-        void *addr = nullptr;
-        size_t size = 0;
-        int rc = pthread_attr_getstack(&attr, &addr, &size);
-        pthread_attr_destroy(&attr);
-        return rc == 0 ? static_cast<const char *>(addr) : nullptr;
-    }
     bool ok_;
 };
 

@@ -47,6 +47,9 @@ public:
     bool dict(PyObject *schema, std::shared_ptr<const DictPlan> &out);
     bool code_allowed = true;   // false: a Code entry fails the compiling
     bool code_refused = false;  // it did
+    // The thread's stack was nearly full: the schema is not known to be
+    // uncompilable, only met too deep in the stack this time.
+    bool out_of_stack = false;
     // After the top dict: whether the walk can complete the data itself.
     bool completes_in_walk(DictPlan &root);
     std::vector<ReadCheck> checks;
@@ -136,6 +139,10 @@ private:
     // too deep a schema.
     bool enter(PyObject *container) {
         if (stack_.size() >= kMaxDepth) return false;
+        if (quarn::stack_nearly_full()) {
+            out_of_stack = true;
+            return false;
+        }
         for (PyObject *o : stack_)
             if (o == container) return false;
         stack_.push_back(container);
@@ -641,6 +648,8 @@ const DictPlan *plan_of(PyObject *schema) {
     if (compiler.dict(schema, root)) {
         tree = std::make_shared<const CompiledTree>(
             CompiledTree{std::move(root), std::move(compiler.checks), std::move(compiler.held)});
+    } else if (compiler.out_of_stack) {
+        return nullptr;  // the general walk takes this one; the next call tries again
     }
     k.code_sightings = compiler.code_refused ? 1 : 0;
     k.code_call = k.used;
