@@ -1,4 +1,6 @@
 """User code that raises, re-enters or mutates what the engine walks."""
+import threading
+
 import pytest
 
 from quarn.utils.exceptions import (
@@ -26,6 +28,39 @@ def test_deep_data_raises_recursion_error():
 def test_deep_schema_raises_recursion_error():
     with pytest.raises(RecursionError):
         Schema(nested(100000)).validate(nested(100000), False)
+
+
+def in_thread_with_stack(kib, function):
+    """What `function()` returns or raises in a thread with a stack of `kib` KiB."""
+    outcome = {}
+
+    def run():
+        try:
+            outcome['value'] = function()
+        except BaseException as exc:    # handed to the caller's thread
+            outcome['error'] = exc
+    old = threading.stack_size(kib * 1024)
+    try:
+        thread = threading.Thread(target=run)
+        thread.start()
+    finally:
+        threading.stack_size(old)
+    thread.join()
+    if 'error' in outcome:
+        raise outcome['error']
+    return outcome['value']
+
+
+@pytest.mark.parametrize('kib', [128, 512])
+def test_small_thread_stack_validates_and_still_stops_deep_data(kib):
+    # The guards keep part of a small stack free, not more than all of it.
+    schema = Schema({'a': {'b': Use(int)}, Optional('c'): Default(str, 'x')})
+    assert in_thread_with_stack(kib, lambda: schema.validate({'a': {'b': '2'}})) == {'a': {'b': 2}, 'c': 'x'}
+    deep = {}
+    deep['a'] = deep
+    data = nested(100000)   # freed by this thread: some interpreters cannot free it on a small stack
+    with pytest.raises(RecursionError):
+        in_thread_with_stack(kib, lambda: Schema(deep).validate(data, False))
 
 
 class RaisingEq(object):

@@ -176,49 +176,62 @@ inline Ref tuple_of(RefVec &items) {
 }
 
 namespace stack_detail {
-inline const char *stack_low_end() {
+// Where a thread's stack ends, and how much of it the guards keep free.
+struct StackLimit {
+    const char *low = nullptr;  // nullptr: unknown, the guards do not look
+    size_t margin = 0;
+};
+
+// Room kept for the code that runs at the deepest level (user code, the
+// interpreter raising and reporting the error).  A thread made with a small
+// stack keeps a quarter of it, so that it can still validate at all.
+constexpr size_t kStackMargin = 512 * 1024;
+
+inline StackLimit limit_of_this_thread_uncached() {
+    StackLimit limit;
     pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) return nullptr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return limit;
     void *addr = nullptr;
     size_t size = 0;
     int rc = pthread_attr_getstack(&attr, &addr, &size);
     pthread_attr_destroy(&attr);
-    return rc == 0 ? static_cast<const char *>(addr) : nullptr;
+    if (rc != 0) return limit;
+    limit.low = static_cast<const char *>(addr);
+    limit.margin = size / 4 < kStackMargin ? size / 4 : kStackMargin;
+    return limit;
 }
 
 // The first thread to ask (normally the main one) is answered from a plain
 // static, without the cost of a thread-local lookup; others from their
 // thread-local copy.
-inline const char *stack_low_of_this_thread() {
+inline const StackLimit &limit_of_this_thread() {
     static pthread_t first_thread;
-    static const char *first_low = nullptr;
+    static StackLimit first_limit;
     static bool first_known = false;
     pthread_t self = pthread_self();
-    if (first_known && pthread_equal(self, first_thread)) return first_low;
-    static thread_local const char *low = nullptr;
+    if (first_known && pthread_equal(self, first_thread)) return first_limit;
+    static thread_local StackLimit limit;
     static thread_local bool known = false;
     if (!known) {
         known = true;
-        low = stack_low_end();
+        limit = limit_of_this_thread_uncached();
         if (!first_known) {
             first_thread = self;
-            first_low = low;
+            first_limit = limit;
             first_known = true;
         }
     }
-    return low;
+    return limit;
 }
 }  // namespace stack_detail
 
 // Whether the thread's stack is nearly used up: less than the room kept for
-// the code that runs at the deepest level (user code, the interpreter
-// raising and reporting the error) is left.
+// the code that runs at the deepest level is left.
 inline bool stack_nearly_full() {
-    constexpr size_t kStackMargin = 512 * 1024;
-    const char *low = stack_detail::stack_low_of_this_thread();
-    if (!low) return false;
+    const stack_detail::StackLimit &limit = stack_detail::limit_of_this_thread();
+    if (!limit.low) return false;
     const char *here = static_cast<const char *>(__builtin_frame_address(0));
-    return here < low || static_cast<size_t>(here - low) < kStackMargin;
+    return here < limit.low || static_cast<size_t>(here - limit.low) < limit.margin;
 }
 
 // Guard for Py_EnterRecursiveCall: deep data or schemas give RecursionError.
