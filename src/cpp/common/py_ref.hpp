@@ -14,6 +14,8 @@
 #endif
 
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <utility>
 #include <vector>
@@ -176,10 +178,12 @@ inline Ref tuple_of(RefVec &items) {
 }
 
 namespace stack_detail {
-// Where a thread's stack ends, and how much of it the guards keep free.
+// A thread's stack, and how much of it the guards keep free.
 struct StackLimit {
-    const char *low = nullptr;  // nullptr: unknown, the guards do not look
+    const char *low = nullptr;  // both nullptr: unknown, the guards do not look
+    const char *high = nullptr;
     size_t margin = 0;
+    bool holds(const char *here) const { return here >= low && here < high; }
 };
 
 // Room kept for the code that runs at the deepest level (user code, the
@@ -187,7 +191,7 @@ struct StackLimit {
 // stack keeps a quarter of it, so that it can still validate at all.
 constexpr size_t kStackMargin = 512 * 1024;
 
-inline StackLimit limit_of_this_thread_uncached() {
+inline StackLimit limit_of_this_thread() {
     StackLimit limit;
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) != 0) return limit;
@@ -197,28 +201,26 @@ inline StackLimit limit_of_this_thread_uncached() {
     pthread_attr_destroy(&attr);
     if (rc != 0) return limit;
     limit.low = static_cast<const char *>(addr);
+    limit.high = limit.low + size;
     limit.margin = size / 4 < kStackMargin ? size / 4 : kStackMargin;
     return limit;
 }
 
-// The first thread to ask (normally the main one) is answered from a plain
-// static, without the cost of a thread-local lookup; others from their
-// thread-local copy.
-inline const StackLimit &limit_of_this_thread() {
-    static pthread_t first_thread;
-    static StackLimit first_limit;
-    static bool first_known = false;
-    pthread_t self = pthread_self();
-    if (first_known && pthread_equal(self, first_thread)) return first_limit;
+// The main thread's stack is known from a plain static, without the cost
+// of a thread-local lookup: a frame inside it is that thread's, which lives
+// as long as the process.  Other threads keep a thread-local copy.
+inline const StackLimit &limit_for(const char *here) {
+    static StackLimit main_limit;
+    static bool main_known = false;
+    if (main_known && main_limit.holds(here)) return main_limit;
     static thread_local StackLimit limit;
     static thread_local bool known = false;
     if (!known) {
         known = true;
-        limit = limit_of_this_thread_uncached();
-        if (!first_known) {
-            first_thread = self;
-            first_limit = limit;
-            first_known = true;
+        limit = limit_of_this_thread();
+        if (!main_known && syscall(SYS_gettid) == getpid()) {
+            main_limit = limit;
+            main_known = true;
         }
     }
     return limit;
@@ -226,12 +228,13 @@ inline const StackLimit &limit_of_this_thread() {
 }  // namespace stack_detail
 
 // Whether the thread's stack is nearly used up: less than the room kept for
-// the code that runs at the deepest level is left.
+// the code that runs at the deepest level is left.  A frame on a stack of
+// its own (a coroutine library's) is not judged: only the interpreter's
+// count guards it.
 inline bool stack_nearly_full() {
-    const stack_detail::StackLimit &limit = stack_detail::limit_of_this_thread();
-    if (!limit.low) return false;
     const char *here = static_cast<const char *>(__builtin_frame_address(0));
-    return here < limit.low || static_cast<size_t>(here - limit.low) < limit.margin;
+    const stack_detail::StackLimit &limit = stack_detail::limit_for(here);
+    return limit.holds(here) && static_cast<size_t>(here - limit.low) < limit.margin;
 }
 
 // Guard for Py_EnterRecursiveCall: deep data or schemas give RecursionError.
