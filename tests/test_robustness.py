@@ -1,4 +1,5 @@
 """User code that raises, re-enters or mutates what the engine walks."""
+import inspect
 import os
 import subprocess
 import sys
@@ -32,16 +33,9 @@ def test_deep_schema_raises_recursion_error():
         Schema(nested(100000)).validate(nested(100000), False)
 
 
-SMALL_STACK_SCRIPT = r'''
+SMALL_STACK_SCRIPT = inspect.getsource(nested) + r'''
 import sys, threading
 from quarn.utils.ordalin import Default, Optional, Schema, Use
-
-def nested(depth):
-    data = leaf = {}
-    for _ in range(depth):
-        leaf['a'] = {}
-        leaf = leaf['a']
-    return data
 
 deep = {}
 deep['a'] = deep
