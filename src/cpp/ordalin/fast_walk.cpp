@@ -576,11 +576,10 @@ bool source_value(PyObject *data, PyObject *source, Ref &value) {
 
 }  // namespace
 
-// The walk guards no level of its own: its depth is bounded, and it does not
-// start where the thread's stack is nearly full, leaving the general walk,
-// which guards every level, to raise RecursionError there.
+// The walk guards no level of its own: each entry below is reached under a
+// recursion guard that has just made sure of the stack's margin, and the
+// walk's depth is bounded well within it.
 Fast fast_complete_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out) {
-    if (quarn::stack_nearly_full()) return Fast::Abort;
     RefVec sources;
     for (PyObject *source : plan.sources) {
         Ref value;
@@ -595,14 +594,12 @@ Fast fast_complete_validate(const DictPlan &plan, PyObject *data, PathCtx &path,
 }
 
 Fast fast_value(const Node &n, PyObject *data, PathCtx &path, Ref &out) {
-    if (quarn::stack_nearly_full()) return Fast::Abort;
     FastWalk walk(path, nullptr);
     return walk.value(n, data, out);
 }
 
 Fast fast_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out,
                    const DictBuilder *private_dicts) {
-    if (quarn::stack_nearly_full()) return Fast::Abort;
     FastWalk walk(path, private_dicts);
     Fast r = walk.dict(plan, data, out);
     if (r == Fast::Ok && !walk.write_in_place()) {
