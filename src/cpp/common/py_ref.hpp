@@ -210,18 +210,14 @@ inline StackLimit limit_of_this_thread() {
 // of a thread-local lookup: a frame inside it is that thread's, which lives
 // as long as the process.  Other threads keep a thread-local copy.
 inline const StackLimit &limit_for(const char *here) {
-    static StackLimit main_limit;
-    static bool main_known = false;
-    if (main_known && main_limit.holds(here)) return main_limit;
+    static StackLimit main_limit;  // holds no frame until the main thread has asked
+    if (main_limit.holds(here)) return main_limit;
     static thread_local StackLimit limit;
     static thread_local bool known = false;
     if (!known) {
         known = true;
         limit = limit_of_this_thread();
-        if (!main_known && syscall(SYS_gettid) == getpid()) {
-            main_limit = limit;
-            main_known = true;
-        }
+        if (syscall(SYS_gettid) == getpid()) main_limit = limit;
     }
     return limit;
 }
