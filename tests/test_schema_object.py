@@ -73,6 +73,33 @@ def test_signatures():
     assert str(inspect.signature(Or(1).validate)) == '(data, top=False)'
 
 
+@pytest.mark.parametrize('make', [
+    lambda d, p: Schema(d, p),
+    lambda d, p: Schema(d, path=p),
+    lambda d, p: Schema(path=p, schema=d),
+    lambda d, p: Optional(schema=d, path=p),
+    lambda d, p: Schema(*[d], **{'path': p}),
+])
+def test_init_call_shapes(make):
+    d, p = {'a': int}, ['x']
+    s = make(d, p)
+    assert s.schema is d and s.schemaType is dict and s.path == p and s.path is not p
+    assert Schema(schema=d).path == []
+
+
+@pytest.mark.parametrize('make', [
+    lambda: Schema(),
+    lambda: Schema({}, [], 1),
+    lambda: Schema({}, schema={}),
+    lambda: Schema({}, [], path=[]),
+    lambda: Schema({}, paths=[]),
+    lambda: Schema(path=[]),
+])
+def test_init_bad_calls_are_type_errors(make):
+    with pytest.raises(TypeError):
+        make()
+
+
 @pytest.mark.parametrize('path_arg, stored', [(None, []), ([], []), (['x', 1], ['x', 1])])
 def test_init_stores_a_copy_of_the_path(path_arg, stored):
     s = Schema({'a': int}, path_arg)

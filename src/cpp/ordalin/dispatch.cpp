@@ -1,6 +1,7 @@
 // The validation dispatcher: decides, by the kind of schema, how one piece
 // of data is checked (wildcard, path-aware object, schema object, built-in
 // type, dictionary, callable, plain value) and raises the schema exceptions.
+#include "arguments.hpp"
 #include "plan.hpp"
 #include "schema_view.hpp"
 #include "key_paths.hpp"
@@ -443,26 +444,11 @@ PyObject *schema_validate(PyObject *self, PyObject *args, PyObject *kwargs) {
 // other shape goes through the argument parser above, which words the
 // errors.
 PyObject *schema_validate_fast(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    PyObject *data = nargs > 0 ? args[0] : nullptr;
-    PyObject *top = nargs > 1 ? args[1] : nullptr;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    bool parsed = nargs <= 2;
-    for (Py_ssize_t i = 0; parsed && i < nkw; ++i) {
-        PyObject *name = PyTuple_GET_ITEM(kwnames, i);
-        PyObject **slot = PyUnicode_CompareWithASCIIString(name, "data") == 0  ? &data
-                          : PyUnicode_CompareWithASCIIString(name, "top") == 0 ? &top
-                                                                               : nullptr;
-        parsed = slot && !*slot;
-        if (parsed) *slot = args[nargs + i];
-    }
-    if (parsed && data) return validate_with(self, data, top ? top : Py_True);
-    Ref positional = Ref::steal(PyTuple_New(nargs));
-    Ref keywords = Ref::steal(nkw ? PyDict_New() : nullptr);
-    if (!positional || (nkw && !keywords)) return nullptr;
-    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.get(), i, Ref::borrow(args[i]).release());
-    for (Py_ssize_t i = 0; i < nkw; ++i)
-        if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
-    return schema_validate(self, positional.get(), keywords.get());
+    static const char *const names[] = {"data", "top"};
+    PyObject *bound[2] = {nullptr, nullptr};
+    if (bind_plainly(args, nargs, kwnames, names, bound) && bound[0])
+        return validate_with(self, bound[0], bound[1] ? bound[1] : Py_True);
+    return call_parsing(schema_validate, self, args, nargs, kwnames);
 }
 #endif
 

@@ -1,4 +1,5 @@
 // The Schema object itself: construction, text forms and the key priority.
+#include "arguments.hpp"
 #include "ordalin.hpp"
 
 namespace ordalin {
@@ -19,12 +20,8 @@ Ref join_path(PyObject *path) {
     return Ref::steal(PyUnicode_Join(g.s_dot, parts.get()));
 }
 
-PyObject *schema_init(PyObject *self, PyObject *args, PyObject *kwargs) {
-    static const char *kwlist[] = {"schema", "path", nullptr};
-    PyObject *schema, *path = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:__init__", const_cast<char **>(kwlist), &schema,
-                                     &path))
-        return nullptr;
+// Keeps the schema, its type and a path of the object's own.
+PyObject *init_schema(PyObject *self, PyObject *schema, PyObject *path) {
     if (PyObject_SetAttr(self, g.s_schema, schema) < 0 ||
         PyObject_SetAttr(self, g.s_schemaType, reinterpret_cast<PyObject *>(Py_TYPE(schema))) < 0)
         return nullptr;
@@ -35,6 +32,28 @@ PyObject *schema_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     if (!stored || PyObject_SetAttr(self, g.s_path, stored.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
+
+PyObject *schema_init(PyObject *self, PyObject *args, PyObject *kwargs) {
+    static const char *kwlist[] = {"schema", "path", nullptr};
+    PyObject *schema, *path = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:__init__", const_cast<char **>(kwlist), &schema,
+                                     &path))
+        return nullptr;
+    return init_schema(self, schema, path);
+}
+
+#if PY_VERSION_HEX >= 0x03070000
+// The vectorcall form of __init__ for __init__(schema) and
+// __init__(schema, path), with or without keywords; any other shape goes
+// through the parser above, which words the errors.
+PyObject *schema_init_fast(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const char *const names[] = {"schema", "path"};
+    PyObject *bound[2] = {nullptr, nullptr};
+    if (bind_plainly(args, nargs, kwnames, names, bound) && bound[0])
+        return init_schema(self, bound[0], bound[1] ? bound[1] : Py_None);
+    return call_parsing(schema_init, self, args, nargs, kwnames);
+}
+#endif
 
 PyObject *schema_str(PyObject *self, PyObject *) {
     Ref class_name = quarn::getattr(reinterpret_cast<PyObject *>(Py_TYPE(self)), g.s_name);
@@ -96,8 +115,14 @@ int key_priority(PyObject *key) {
 }
 
 PyMethodDef schema_init_def = {
+#if PY_VERSION_HEX >= 0x03070000
+    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(schema_init_fast)),
+    METH_FASTCALL | METH_KEYWORDS,
+#else
     "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(schema_init)),
-    METH_VARARGS | METH_KEYWORDS, "__init__($self, schema, path=None)\n--\n\nInitialize self."};
+    METH_VARARGS | METH_KEYWORDS,
+#endif
+    "__init__($self, schema, path=None)\n--\n\nInitialize self."};
 PyMethodDef schema_str_def = {"__str__", schema_str, METH_NOARGS, "__str__($self, /)\n--\n\nReturn str(self)."};
 PyMethodDef schema_repr_def = {"__repr__", schema_repr, METH_NOARGS,
                                "__repr__($self, /)\n--\n\nReturn repr(self)."};
