@@ -545,14 +545,15 @@ bool DictWalk::walk_plain_entry(const Entry &e) {
 // plan has compiled.  Python code that an entry runs may change either
 // dict; after it, both are checked again.  Returns the index of the first
 // entry left to that loop, which walks it afresh (the size when none is
-// left), or -1 with an error set.
+// left), or -1 with an error set.  Only a Code entry runs Python code
+// here: keys are plain, and the compiled values run none.
 Py_ssize_t DictWalk::walk_planned() {
     const DictPlan &plan = *plan_;
-    uint64_t epoch = g_user_epoch;
+    bool code_ran = false;
     for (size_t i = 0; i < entries_.size(); ++i) {
-        if (g_user_epoch != epoch) {
+        if (code_ran) {
             if (plan_of(schema_) != plan_ || !data_unchanged()) return i;
-            epoch = g_user_epoch;
+            code_ran = false;
         }
         const Entry &e = entries_[i];
         PyObject *key = e.key.get(), *value = e.value.get();
@@ -569,6 +570,7 @@ Py_ssize_t DictWalk::walk_planned() {
             Ref sub_schema = Ref::borrow(PyDict_GetItemWithError(schema_, entry.key));
             if (!sub_schema) return PyErr_Occurred() ? -1 : static_cast<Py_ssize_t>(i);
             if (!accept(e, matched, sub_schema.get(), key, value)) return -1;
+            code_ran = true;
             continue;
         }
         Ref checked;
