@@ -44,6 +44,13 @@ bool is_any_key(PyObject *key) { return Py_TYPE(key) == reinterpret_cast<PyTypeO
 
 class Compiler {
 public:
+    // Room for the usual schema (a few levels, a few schema objects), so
+    // that compiling a dict made for one call allocates little.
+    Compiler() {
+        stack_.reserve(8);
+        path_.reserve(8);
+        checks.reserve(8);
+    }
     bool dict(PyObject *schema, std::shared_ptr<const DictPlan> &out);
     bool code_allowed = true;   // false: a Code entry fails the compiling
     bool code_refused = false;  // it did
@@ -116,6 +123,7 @@ private:
     struct KeyPositions {
         std::vector<std::pair<PyObject *, uint32_t>> by_key;  // sorted by key address
         explicit KeyPositions(const EntryVec &in_dict_order) {
+            by_key.reserve(in_dict_order.size());
             for (const Entry &e : in_dict_order)
                 by_key.emplace_back(e.key.get(), static_cast<uint32_t>(by_key.size()));
             std::sort(by_key.begin(), by_key.end());
@@ -126,7 +134,7 @@ private:
     };
     bool key_entries(const EntryVec &ordered, DictPlan &plan, const KeyPositions &positions);
     bool candidate(PyObject *key, uint32_t entry, KeyCandidate &out, bool &required);
-    bool str_table(DictPlan &plan, const std::vector<std::pair<PyObject *, uint32_t>> &direct);
+    bool str_table(DictPlan &plan, std::vector<std::pair<PyObject *, uint32_t>> keys);
     size_t watch(PyObject *obj);
     PyObject *read(size_t watched, PyObject *name);
     // `o`, with a reference kept for the tree.
@@ -251,6 +259,11 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan, const KeyPos
     std::vector<std::pair<PyObject *, uint32_t>> direct_strs;
     size_t type_keys = 0;
     std::vector<Addition> fallbacks;  // the additions of the fallbacks pass, after the others
+    // Room for every entry, and for the key and a value of each kept, so
+    // that compiling a dict made for one call grows no vector step by step.
+    plan.entries.reserve(ordered.size());
+    direct_strs.reserve(ordered.size());
+    held.reserve(held.size() + 2 * ordered.size());
     for (const Entry &e : ordered) {
         KeyEntry entry;
         PyObject *key = e.key.get();
@@ -258,10 +271,11 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan, const KeyPos
         // The str the key stands for in a key path, as the passes read it:
         // the key itself, or the str an exact Optional key wraps.
         PyObject *name = nullptr;
+        entry.key = keep(key);
         if (is_plain_value(key)) {
             entry.counts = 1;
-            if (Py_TYPE(key) == &PyUnicode_Type) direct_strs.emplace_back(name = keep(key), index);
-            else plan.other_keys.emplace_back(keep(key), index);
+            if (Py_TYPE(key) == &PyUnicode_Type) direct_strs.emplace_back(name = key, index);
+            else plan.other_keys.emplace_back(key, index);
         } else {
             KeyCandidate c;
             bool required = false;
@@ -273,7 +287,6 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan, const KeyPos
             if (c.kind == KeyTest::Equals && Py_TYPE(c.object) == &PyUnicode_Type) name = c.object;
             plan.candidates.push_back(c);
         }
-        entry.key = keep(key);
         entry.direct = is_plain_value(key);
         {
             Below below(*this, key, name, e.value.get(), ordered.size() == 1);
@@ -293,7 +306,7 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan, const KeyPos
     std::stable_sort(fallbacks.begin(), fallbacks.end(), in_dict_order);
     plan.additions.insert(plan.additions.end(), fallbacks.begin(), fallbacks.end());
     plan.completes |= !plan.additions.empty();
-    if (!str_table(plan, direct_strs)) return false;
+    if (!str_table(plan, std::move(direct_strs))) return false;
     // The walk finds an added key under the entry that takes its str: the
     // one it was added for, unless an earlier key takes that str first.
     for (const Addition &a : plan.additions)
@@ -445,10 +458,11 @@ bool Compiler::candidate(PyObject *key, uint32_t entry, KeyCandidate &out, bool 
     return true;
 }
 
-// The table of str keys: each schema key that is a str, then the str value
-// of each Optional key that a str schema key does not already take, mapped
-// to the first candidate that accepts it; and the entry of any other str.
-bool Compiler::str_table(DictPlan &plan, const std::vector<std::pair<PyObject *, uint32_t>> &direct) {
+// The table of str keys: each schema key that is a str (`keys`, with its
+// entry), then the str value of each Optional key that a str schema key
+// does not already take, mapped to the first candidate that accepts it;
+// and the entry of any other str.
+bool Compiler::str_table(DictPlan &plan, std::vector<std::pair<PyObject *, uint32_t>> keys) {
     auto takes_any_str = [](const KeyCandidate &c) {
         return c.kind == KeyTest::Accept ||
                (c.kind == KeyTest::TypeTest &&
@@ -459,7 +473,6 @@ bool Compiler::str_table(DictPlan &plan, const std::vector<std::pair<PyObject *,
             plan.str_default = static_cast<int32_t>(c.entry);
             break;
         }
-    std::vector<std::pair<PyObject *, uint32_t>> keys(direct);
     for (size_t i = 0; i < plan.candidates.size(); ++i) {
         const KeyCandidate &c = plan.candidates[i];
         if (c.kind != KeyTest::Equals || Py_TYPE(c.object) != &PyUnicode_Type) continue;
