@@ -135,18 +135,22 @@ bool order_by_priority(EntryVec &entries, bool *kept, size_t first) {
         }
     }
     if (first_other == entries.size()) return true;
-    std::vector<int> priorities(entries.size(), 1);
+    // Both lists stay inline for the usual dict: a priority is 1 to 3.
+    SmallVec<uint8_t, 32> priorities;
+    for (size_t i = 0; i < first_other; ++i) priorities.push_back(1);
     for (size_t i = first_other; i < entries.size(); ++i) {
-        if ((priorities[i] = quick_priority(entries[i].key.get())) < 0) return false;
+        int p = quick_priority(entries[i].key.get());
+        if (p < 0) return false;
+        priorities.push_back(static_cast<uint8_t>(p));
         if (kept && i > first && priorities[i] < priorities[i - 1]) *kept = false;
     }
-    std::vector<Entry> ordered;
+    EntryVec ordered;
     ordered.reserve(entries.size());
     for (size_t i = 0; i < first; ++i) ordered.push_back(std::move(entries[i]));
-    for (int p = 1; p <= 3; ++p)
+    for (uint8_t p = 1; p <= 3; ++p)
         for (size_t i = first; i < entries.size(); ++i)
             if (priorities[i] == p) ordered.push_back(std::move(entries[i]));
-    entries.assign(std::move(ordered));
+    for (size_t i = 0; i < entries.size(); ++i) entries[i] = std::move(ordered[i]);
     return true;
 }
 

@@ -61,17 +61,6 @@ public:
         }
         while (size_) pop_back();
     }
-    // Exchanges contents with a std::vector (used after reordering).
-    void assign(std::vector<T> &&items) {
-        clear();
-        if (items.size() <= N && !heap_used_) {
-            for (T &item : items) push_back(std::move(item));
-        } else {
-            heap_used_ = true;
-            heap_ = std::move(items);
-        }
-    }
-
 private:
     T *inline_data() { return reinterpret_cast<T *>(storage_); }
     const T *inline_data() const { return reinterpret_cast<const T *>(storage_); }
