@@ -44,13 +44,9 @@ bool is_any_key(PyObject *key) { return Py_TYPE(key) == reinterpret_cast<PyTypeO
 
 class Compiler {
 public:
-    // Room for the usual schema (a few levels, a few schema objects), so
-    // that compiling a dict made for one call allocates little.
-    Compiler() {
-        stack_.reserve(8);
-        path_.reserve(8);
-        checks.reserve(8);
-    }
+    // Room for a few schema objects, so that compiling a dict made for one
+    // call allocates little (the stacks are inline).
+    Compiler() { checks.reserve(4); }
     bool dict(PyObject *schema, std::shared_ptr<const DictPlan> &out);
     bool code_allowed = true;   // false: a Code entry fails the compiling
     bool code_refused = false;  // it did
@@ -72,7 +68,7 @@ private:
     // one) or is the only key of its dict, an Any, so that what the passes
     // add there is what the walk adds to the data it meets.
     bool reached_ = true, addable_ = true;
-    std::vector<PyObject *> path_;  // the keys from the top dict down, as the passes read them
+    SmallVec<PyObject *, 8> path_;  // the keys from the top dict down, as the passes read them
     struct FallbackLeaf {
         std::vector<PyObject *> path;
         PyObject *source;
@@ -157,11 +153,11 @@ private:
         return true;
     }
     struct Leave {
-        std::vector<PyObject *> &stack;
+        SmallVec<PyObject *, 8> &stack;
         ~Leave() { stack.pop_back(); }
     };
 
-    std::vector<PyObject *> stack_;
+    SmallVec<PyObject *, 8> stack_;
     size_t nodes_ = 0;
 };
 
@@ -352,7 +348,7 @@ void Compiler::note_leaf(PyObject *key, PyObject *name, const KeyEntry &entry, u
     bool is_default = n.kind == NodeKind::Default;
     bool is_fallback = n.kind == NodeKind::Wrap && n.object;
     if (!is_default && !is_fallback) return;
-    std::vector<PyObject *> leaf_path(path_);
+    std::vector<PyObject *> leaf_path(path_.begin(), path_.end());
     leaf_path.push_back(name ? name : key);
     if (is_fallback) fallback_leaves_.push_back(FallbackLeaf{leaf_path, n.object});
     else default_paths_.push_back(leaf_path);
