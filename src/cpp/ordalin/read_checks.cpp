@@ -16,18 +16,20 @@ bool watch_object(PyObject *obj, ReadCheck &out) {
         return false;
     }
     if (writes_move_own_dict_stamp()) out.own_dict_version = schema_stamp(out.own_dict.get());
+    out.attrs.reserve(3);  // the most the engine's classes have read: a value, `schemaType`, `schema`
     return true;
 }
 
 PyObject *read_attribute(ReadCheck &c, PyObject *name) {
     if (class_attribute(c.type, name)) return nullptr;
-    Ref value = quarn::getattr(c.object.get(), name);
-    if (!value) {
+    // No class attribute of that name, and the generic lookup: the object's
+    // own dict answers, as that lookup would.
+    PyObject *v = PyDict_GetItemWithError(c.own_dict.get(), name);
+    if (!v) {
         PyErr_Clear();
         return nullptr;
     }
-    PyObject *v = value.get();
-    c.attrs.emplace_back(name, std::move(value));
+    c.attrs.emplace_back(name, Ref::borrow(v));
     return v;
 }
 
