@@ -25,6 +25,19 @@ def calls_filling(timer, seconds=0.2):
     return number
 
 
+def best_in_turns(timers, repeat):
+    """The best seconds per call of each of ``timers`` (a dict of
+    ``timeit.Timer``), timed in turns for ``repeat`` rounds."""
+    numbers = {name: calls_filling(timer) for name, timer in timers.items()}
+    best = {name: float('inf') for name in timers}
+    names = list(timers)
+    for round_ in range(repeat):
+        # The order alternates: the first timing of a round tends to be slower.
+        for name in (names if round_ % 2 else names[::-1]):
+            best[name] = min(best[name], timers[name].timeit(numbers[name]) / numbers[name])
+    return best
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('--size', type=int, default=1000, help='interfaces (default 1,000)')
@@ -37,14 +50,7 @@ def main():
         sys.exit('iter_errors found errors in valid data')
     timers = {'validate': timeit.Timer(lambda: schema.validate(data)),
               'iter_errors': timeit.Timer(lambda: list(schema.iter_errors(data)))}
-    numbers = {name: calls_filling(timer) for name, timer in timers.items()}
-    best = {name: float('inf') for name in timers}
-    names = list(timers)
-    for round_ in range(args.repeat):
-        # The order alternates: the first timing of a round tends to be slower.
-        for name in (names if round_ % 2 else names[::-1]):
-            timer = timers[name]
-            best[name] = min(best[name], timer.timeit(numbers[name]) / numbers[name])
+    best = best_in_turns(timers, args.repeat)
     for name in timers:
         print('{:<12} {:10.1f} µs per call'.format(name, best[name] * 1e6))
     print('iter_errors / validate: {:.3f}'.format(best['iter_errors'] / best['validate']))

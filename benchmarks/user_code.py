@@ -18,7 +18,7 @@ import timeit
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import workloads  # noqa: E402
-from iter_errors_w2 import calls_filling  # noqa: E402
+from iter_errors_w2 import best_in_turns  # noqa: E402
 from peer_quarn import _interface_schema  # noqa: E402
 from quarn.utils.ordalin import Any, Schema, Use  # noqa: E402
 
@@ -49,14 +49,8 @@ def main():
         if schema.validate(value) != value:
             sys.exit('{}: the result is not the data'.format(name))
         timers[name] = timeit.Timer(lambda s=schema, v=value: s.validate(v))
-    numbers = {name: calls_filling(timer) for name, timer in timers.items()}
-    best = {name: float('inf') for name in timers}
-    names = list(timers)
-    for round_ in range(args.repeat):
-        # The order alternates: the first timing of a round tends to be slower.
-        for name in (names if round_ % 2 else names[::-1]):
-            best[name] = min(best[name], timers[name].timeit(numbers[name]) / numbers[name])
-    for name in names:
+    best = best_in_turns(timers, args.repeat)
+    for name in timers:
         print('{:<14} {:10.2f} µs per call'.format(name, best[name] * 1e6))
     for name in ('W2', 'W6'):
         print('{0} user code / {0}: {1:.2f}'.format(name, best[name + ' user code'] / best[name]))
