@@ -332,6 +332,22 @@ def test_a_change_to_an_engine_class_is_seen(monkeypatch):
     assert schema.validate({'a': 1}) == {'a': 1}
 
 
+@pytest.mark.parametrize('cls, make, name, seen', [
+    (Use, lambda: Use(str), 'schema', int),
+    (Or, lambda: Or(str), 'schemas', (int,)),
+    (Optional, lambda: Optional(str), 'schema', int),
+])
+def test_a_descriptor_on_an_engine_class_wins_over_the_instance_attribute(monkeypatch, cls, make, name, seen):
+    # The generic lookup takes a class's property before the instance's own
+    # value: so must the compiled reading of the schema object.
+    schema = {'a': make()}
+    monkeypatch.setattr(cls, name, property(lambda self: seen), raising=False)
+    expected = general_outcome(schema, {'a': '5'}, True)
+    assert expected[0] != 'ok' or expected[1] == {'a': 5}
+    for _ in range(3):
+        assert outcome(schema, {'a': '5'}, True) == expected
+
+
 def test_a_change_made_by_user_code_during_the_walk_is_seen():
     inner = {'x': int}
     alternatives = Or(int)
