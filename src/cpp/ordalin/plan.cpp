@@ -257,9 +257,12 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan, const KeyPos
     std::vector<Addition> fallbacks;  // the additions of the fallbacks pass, after the others
     // Room for every entry, and for the key and a value of each kept, so
     // that compiling a dict made for one call grows no vector step by step.
+    // The references of the whole tree still grow by doubling: every
+    // nested dict asks for room again.
     plan.entries.reserve(ordered.size());
     direct_strs.reserve(ordered.size());
-    held.reserve(held.size() + 2 * ordered.size());
+    if (held.capacity() < held.size() + 2 * ordered.size())
+        held.reserve(std::max(2 * held.capacity(), held.size() + 2 * ordered.size()));
     for (const Entry &e : ordered) {
         KeyEntry entry;
         PyObject *key = e.key.get();
