@@ -44,9 +44,13 @@ bool is_any_key(PyObject *key) { return Py_TYPE(key) == reinterpret_cast<PyTypeO
 
 class Compiler {
 public:
-    // Room for a few schema objects, so that compiling a dict made for one
-    // call allocates little (the stacks are inline).
-    Compiler() { checks.reserve(4); }
+    // Room for a few schema objects and the references of a dict of a dozen
+    // keys, so that compiling a dict made for one call allocates little (the
+    // stacks are inline); bigger trees grow as vectors do.
+    Compiler() {
+        checks.reserve(4);
+        held.reserve(32);
+    }
     bool dict(PyObject *schema, std::shared_ptr<const DictPlan> &out);
     bool code_allowed = true;   // false: a Code entry fails the compiling
     bool code_refused = false;  // it did
@@ -255,14 +259,10 @@ bool Compiler::key_entries(const EntryVec &ordered, DictPlan &plan, const KeyPos
     std::vector<std::pair<PyObject *, uint32_t>> direct_strs;
     size_t type_keys = 0;
     std::vector<Addition> fallbacks;  // the additions of the fallbacks pass, after the others
-    // Room for every entry, and for the key and a value of each kept, so
-    // that compiling a dict made for one call grows no vector step by step.
-    // The references of the whole tree still grow by doubling: every
-    // nested dict asks for room again.
+    // Room for every entry, so that compiling a dict made for one call
+    // grows neither list step by step (an entry is costly to move).
     plan.entries.reserve(ordered.size());
     direct_strs.reserve(ordered.size());
-    if (held.capacity() < held.size() + 2 * ordered.size())
-        held.reserve(std::max(2 * held.capacity(), held.size() + 2 * ordered.size()));
     for (const Entry &e : ordered) {
         KeyEntry entry;
         PyObject *key = e.key.get();
