@@ -126,10 +126,10 @@ bool snapshot_entries(PyObject *mapping, EntryVec &out) {
 bool order_by_priority(EntryVec &entries, bool *kept, size_t first) {
     if (kept) *kept = true;
     size_t first_other = entries.size();
+    int other = 1;  // the priority of the first key of another priority than 1
     for (size_t i = first; i < entries.size(); ++i) {
-        int p = quick_priority(entries[i].key.get());
-        if (p < 0) return false;
-        if (p != 1) {
+        if ((other = quick_priority(entries[i].key.get())) < 0) return false;
+        if (other != 1) {
             first_other = i;
             break;
         }
@@ -138,7 +138,8 @@ bool order_by_priority(EntryVec &entries, bool *kept, size_t first) {
     // Both lists stay inline for the usual dict: a priority is 1 to 3.
     SmallVec<uint8_t, 32> priorities;
     for (size_t i = 0; i < first_other; ++i) priorities.push_back(1);
-    for (size_t i = first_other; i < entries.size(); ++i) {
+    priorities.push_back(static_cast<uint8_t>(other));
+    for (size_t i = first_other + 1; i < entries.size(); ++i) {
         int p = quick_priority(entries[i].key.get());
         if (p < 0) return false;
         priorities.push_back(static_cast<uint8_t>(p));
