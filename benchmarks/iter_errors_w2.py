@@ -14,28 +14,9 @@ import timeit
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import workloads  # noqa: E402
+from bench import best_in_turns  # noqa: E402
 from quarn.utils.ordalin import Any, Schema  # noqa: E402
 from peer_quarn import _interface_schema  # noqa: E402
-
-
-def calls_filling(timer, seconds=0.2):
-    number = 1
-    while timer.timeit(number) < seconds:
-        number *= 2
-    return number
-
-
-def best_in_turns(timers, repeat):
-    """The best seconds per call of each of ``timers`` (a dict of
-    ``timeit.Timer``), timed in turns for ``repeat`` rounds."""
-    numbers = {name: calls_filling(timer) for name, timer in timers.items()}
-    best = {name: float('inf') for name in timers}
-    names = list(timers)
-    for round_ in range(repeat):
-        # The order alternates: the first timing of a round tends to be slower.
-        for name in (names if round_ % 2 else names[::-1]):
-            best[name] = min(best[name], timers[name].timeit(numbers[name]) / numbers[name])
-    return best
 
 
 def main():

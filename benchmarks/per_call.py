@@ -23,7 +23,7 @@ import timeit
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import workloads  # noqa: E402
-from iter_errors_w2 import best_in_turns  # noqa: E402
+from bench import best_in_turns  # noqa: E402
 from quarn.utils.ordalin import Optional, Schema, Use  # noqa: E402
 
 
