@@ -164,13 +164,17 @@ ENTRY_POINTS = {
         "[str(x) for x in (Schema({'a': int}), Optional('a'), Any(), Or(int, str), And(int),"
         " Use(int), PathAwareUse(len), PathValidatingSchema(int), Default(int, 1), Fallback(int, 'a.b'))]"),
     'each schema class validates': (
-        # No lambda in the call: making a function under a failed allocation
-        # crashes CPython 3.13.0 itself.
-        SCHEMAS + "DATA = {'a': '1'}\nINPUTS = ['DATA']\ndef keep(p, v):\n    return v",
-        "[Schema(x).validate(d) for x, d in ((Optional(int), 1), (Any(), 'x'), (And(str, len), 'ab'),"
-        " (Or(int, str), 'x'), (Use(int), '2'), (PathAwareUse(keep), 3),"
-        " (PathValidatingSchema(int), 4), (Default(int, 5), None), (Fallback(int, 'a'), 6),"
-        " ({'a': Use(int)}, DATA))]"),
+        # Made before the call, and no lambda in it: CPython 3.13.0 itself
+        # crashes when a failed allocation meets the making of a function,
+        # or when an object whose __dict__ was read (the engine reads schema
+        # objects' own attributes there) is freed while a MemoryError
+        # propagates (`o.__dict__` in plain Python does the same).
+        SCHEMAS + "DATA = {'a': '1'}\nINPUTS = ['DATA']\ndef keep(p, v):\n    return v\n"
+                  "PAIRS = [(Schema(x), d) for x, d in ((Optional(int), 1), (Any(), 'x'), (And(str, len), 'ab'),"
+                  " (Or(int, str), 'x'), (Use(int), '2'), (PathAwareUse(keep), 3),"
+                  " (PathValidatingSchema(int), 4), (Default(int, 5), None), (Fallback(int, 'a'), 6),"
+                  " ({'a': Use(int)}, DATA))]",
+        "[s.validate(d) for s, d in PAIRS]"),
     'Path': (
         SCHEMAS + "p = Path(('a', Any(), 'c'))\nPATHS = [('a', 'x', 'c'), ('a', 'y', 'd'), ('b',)]\n"
                   "INPUTS = ['PATHS']",

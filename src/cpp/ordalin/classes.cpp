@@ -324,8 +324,29 @@ PyObject *class_attribute_looked_up(PyTypeObject *t, PyObject *name) {
 }
 #endif
 
+Ref own_dict_of(PyObject *obj) {
+    Ref own = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    if (!own || !PyDict_Check(own.get())) {
+        PyErr_Clear();
+        return Ref();
+    }
+    return own;
+}
+
+bool own_dict_holds(PyObject *own, PyObject *name) {
+    if (PyDict_GetItemWithError(own, name)) return true;
+    if (!PyErr_Occurred()) return false;
+    PyErr_Clear();
+    return true;  // unknown: the caller takes the careful path
+}
+
+bool has_own_attribute(PyObject *obj, PyObject *name) {
+    Ref own = own_dict_of(obj);
+    return !own || own_dict_holds(own.get(), name);
+}
+
 bool uses_builtin(PyObject *obj, PyObject *name, PyObject *builtin) {
-    return class_attribute(Py_TYPE(obj), name) == builtin;
+    return class_attribute(Py_TYPE(obj), name) == builtin && !has_own_attribute(obj, name);
 }
 
 Ref super_init(PyObject *cls, PyObject *self, PyObject *args, PyObject *kwargs) {

@@ -261,12 +261,14 @@ struct Prepared {
 };
 
 // The top-level validation of the exact dict `data` by the exact dict
-// `schema` in one walk that completes the data as it goes, when the
-// schema's tree can (the built-in passes, every leaf of theirs one the
-// walk adds alike).  Abort and Fail leave it to the passes and the walk.
-Fast complete_in_walk(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data, Ref &out) {
-    if (!g_fast_walk_enabled || schema_type != reinterpret_cast<PyObject *>(&PyDict_Type) ||
-        !PyDict_CheckExact(schema) || !PyDict_CheckExact(data) || !in_validation() || !uses_builtin_passes(self))
+// `schema` in one walk that completes the data as it goes, when `self`
+// uses the built-in passes (`builtin_passes`) and the schema's tree can
+// (every leaf of theirs one the walk adds alike).  Abort and Fail leave it
+// to the passes and the walk.
+Fast complete_in_walk(PyObject *self, bool builtin_passes, PyObject *schema, PyObject *schema_type, PyObject *data,
+                      Ref &out) {
+    if (!g_fast_walk_enabled || !builtin_passes || schema_type != reinterpret_cast<PyObject *>(&PyDict_Type) ||
+        !PyDict_CheckExact(schema) || !PyDict_CheckExact(data) || !in_validation())
         return Fast::Abort;
     const DictPlan *plan = plan_of(schema);
     if (!plan || !plan->completes_in_walk) return Fast::Abort;
@@ -288,16 +290,18 @@ __attribute__((always_inline)) inline bool prepare(PyObject *self, PyObject *dat
     // Python code has run (which may have assigned them).
     Ref &schema = p.schema, &schema_type = p.schema_type;
     if (top) {
-        if (reads_schema_plainly(self) && !read_schema(self, schema, schema_type)) return false;
+        bool builtin_passes = false;  // known where the schema is read plainly
+        if (reads_schema_plainly(self) && !read_schema_plainly(self, schema, schema_type, builtin_passes))
+            return false;
         uint64_t epoch = g_user_epoch;
         auto forget_if_code_ran = [&]() {
             if (epoch == g_user_epoch) return;
             schema = Ref();
             schema_type = Ref();
         };
-        if (!schema || !completes_nothing(self, schema.get(), schema_type.get(), data)) {
+        if (!schema || !completes_nothing(builtin_passes, schema.get(), schema_type.get(), data)) {
             if (whole && schema) {
-                switch (complete_in_walk(self, schema.get(), schema_type.get(), data, p.walked)) {
+                switch (complete_in_walk(self, builtin_passes, schema.get(), schema_type.get(), data, p.walked)) {
                 case Fast::Ok: return true;
                 case Fast::Error: return false;
                 case Fast::Fail:
@@ -356,7 +360,7 @@ Ref error_of_own_validate(PyObject *self, PyObject *data) {
 // An error of the completion is the only one; so is that of a schema that
 // is not a dict.
 Ref iter_errors_impl(PyObject *self, PyObject *data) {
-    if (validate_of(Py_TYPE(self)) != g.schema_validate) return error_of_own_validate(self, data);
+    if (validate_of_object(self) != g.schema_validate) return error_of_own_validate(self, data);
     ErrorLocation location;
     ErrorCollector collector(location);
     if (!collector.ready()) return Ref();
@@ -393,6 +397,11 @@ Ref validate_wrapped(PyObject *schema, PyObject *data, bool top) {
 // the class and its bases are unchanged).
 PyObject *validate_of(PyTypeObject *t) { return class_attribute(t, g.s_validate); }
 
+PyObject *validate_of_object(PyObject *obj) {
+    PyObject *validate = validate_of(Py_TYPE(obj));
+    return has_own_attribute(obj, g.s_validate) ? nullptr : validate;
+}
+
 Ref validate_schema_object(PyObject *obj, PyObject *data, bool top) {
     // Schema objects nest (Optional(Optional(...)), Or(And(...))): deep
     // chains give RecursionError.
@@ -400,7 +409,7 @@ Ref validate_schema_object(PyObject *obj, PyObject *data, bool top) {
     if (!guard.ok()) return Ref();
     // A user's subclass may compute its attributes in Python.
     if (!is_engine_class(Py_TYPE(obj))) note_user_code();
-    PyObject *validate = validate_of(Py_TYPE(obj));
+    PyObject *validate = validate_of_object(obj);
     if (validate == g.schema_validate) return schema_validate_impl(obj, data, top);
     if (validate == g.or_validate) return or_validate_impl(obj, data, top);
     if (validate == g.and_validate) return and_validate_impl(obj, data, top);

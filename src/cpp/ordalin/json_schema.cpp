@@ -13,6 +13,7 @@
 // absent then depends on those defaults validating: the engine answers
 // that itself, by validating an empty dict against the key alone, when no
 // Python code would run to do so.
+#include "key_paths.hpp"
 #include "ordalin.hpp"
 
 #include <algorithm>
@@ -457,7 +458,7 @@ Ref Translator::guarded(PyObject *schema, bool &converts) {
 }
 
 Ref Translator::schema_object(PyObject *obj, bool &converts) {
-    PyObject *validate = validate_of(Py_TYPE(obj));
+    PyObject *validate = validate_of_object(obj);
     if (validate == g.schema_validate) return wrapped_schema(obj, converts);
     if (validate == g.or_validate) return combination(obj, true, converts);
     if (validate == g.and_validate) return combination(obj, false, converts);
@@ -573,7 +574,7 @@ bool Translator::plan_keys(PyObject *schema, bool completed, KeyPlan &plan, bool
 // The name an Optional key stands for, or a class that takes any str
 // (`str`), or empty with `never` set when it takes no str at all.
 Ref optional_target(PyObject *key, bool &never, bool &unknown) {
-    PyObject *validate = validate_of(Py_TYPE(key));
+    PyObject *validate = validate_of_object(key);
     if (validate != g.schema_validate && validate != g.default_validate) {
         unknown = true;
         return Ref();
@@ -712,11 +713,8 @@ int takes_empty_object(PyObject *body) {
 // What Schema(...).validate(data) checks with its top-level completion.
 Ref Translator::root(PyObject *self) {
     bool converts = false;
-    if (validate_of(Py_TYPE(self)) != g.schema_validate) return value(self, converts);
-    if (!uses_builtin(self, g.s_apply_defaults, g.schema_apply_defaults) ||
-        !uses_builtin(self, g.s_apply_fallback, g.schema_apply_fallback) ||
-        !uses_builtin(self, g.s_collect_defaults, g.schema_collect_defaults) ||
-        !uses_builtin(self, g.s_collect_fallbacks, g.schema_collect_fallbacks))
+    if (validate_of_object(self) != g.schema_validate) return value(self, converts);
+    if (!uses_builtin_passes(self))
         return anything_because("a Schema whose defaults or fallbacks are its own");
     Ref schema = quarn::getattr(self, g.s_schema);
     Ref schema_type = schema ? quarn::getattr(self, g.s_schemaType) : Ref();

@@ -355,17 +355,57 @@ bool dicts_of_tree(PyObject *d, std::vector<std::pair<PyObject *, uint64_t>> &ou
 
 }  // namespace
 
-bool completes_nothing(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data) {
+bool completes_nothing(bool builtin_passes, PyObject *schema, PyObject *schema_type, PyObject *data) {
     // None is completed as an empty dict, so only a dict is left as it is.
-    return PyDict_Check(data) && schema_type == dict_type() && PyDict_CheckExact(schema) &&
-           known_marker_free(schema) && uses_builtin_passes(self);
+    return builtin_passes && PyDict_Check(data) && schema_type == dict_type() && PyDict_CheckExact(schema) &&
+           known_marker_free(schema);
 }
 
+namespace {
+// Whether the class `t` resolves each pass's name to the built-in method.
+bool class_uses_builtin_passes(PyTypeObject *t) {
+    return class_attribute(t, g.s_apply_defaults) == g.schema_apply_defaults &&
+           class_attribute(t, g.s_collect_defaults) == g.schema_collect_defaults &&
+           class_attribute(t, g.s_apply_fallback) == g.schema_apply_fallback &&
+           class_attribute(t, g.s_collect_fallbacks) == g.schema_collect_fallbacks;
+}
+
+// Whether the attribute dict `own` has none of the passes' names, which
+// would win over the class's methods.
+bool lacks_own_passes(PyObject *own) {
+    return !own_dict_holds(own, g.s_apply_defaults) && !own_dict_holds(own, g.s_collect_defaults) &&
+           !own_dict_holds(own, g.s_apply_fallback) && !own_dict_holds(own, g.s_collect_fallbacks);
+}
+}  // namespace
+
 bool uses_builtin_passes(PyObject *self) {
-    return uses_builtin(self, g.s_apply_defaults, g.schema_apply_defaults) &&
-           uses_builtin(self, g.s_collect_defaults, g.schema_collect_defaults) &&
-           uses_builtin(self, g.s_apply_fallback, g.schema_apply_fallback) &&
-           uses_builtin(self, g.s_collect_fallbacks, g.schema_collect_fallbacks);
+    if (!class_uses_builtin_passes(Py_TYPE(self))) return false;
+    Ref own = own_dict_of(self);
+    return own && lacks_own_passes(own.get());
+}
+
+bool read_schema_plainly(PyObject *self, Ref &schema, Ref &schema_type, bool &builtin_passes) {
+    Ref own = own_dict_of(self);
+    if (own) {
+        schema_type = Ref::borrow(PyDict_GetItemWithError(own.get(), g.s_schemaType));
+        if (schema_type) schema = Ref::borrow(PyDict_GetItemWithError(own.get(), g.s_schema));
+    }
+    if (!schema) {
+        if (PyErr_Occurred()) return false;
+        // Absent, or no dict to read: the generic lookup reads them or
+        // raises the error.
+        builtin_passes = uses_builtin_passes(self);
+        return read_schema(self, schema, schema_type);
+    }
+    if (!class_uses_builtin_passes(Py_TYPE(self))) {
+        builtin_passes = false;
+        return true;
+    }
+    // The usual instance holds only what its constructor set, `schema`,
+    // `schemaType` and `path`: no method of its own, told by one lookup.
+    Py_ssize_t size = PyDict_GET_SIZE(own.get());
+    builtin_passes = size == 2 || (size == 3 && own_dict_holds(own.get(), g.s_path)) || lacks_own_passes(own.get());
+    return true;
 }
 
 bool scan_schema(PyObject *schema, LeafKind wanted, Entries *out, SchemaLeaves &counts) {

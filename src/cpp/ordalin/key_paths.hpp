@@ -27,14 +27,17 @@ bool read_schema(PyObject *self, Ref &schema, Ref &schema_type);
 // generic attribute lookup, and no class attribute of either name (which
 // could be a property) on the class or its bases.
 bool reads_schema_plainly(PyObject *self);
-// Whether a top-level validation of `data` by `self`, whose `schema` and
-// `schemaType` were just read plainly, has nothing to complete: the
-// built-in passes, a data dict, and an exact-dict schema already found
+// read_schema() for a `self` that reads_schema_plainly(), from its own dict,
+// and with it whether `self` uses the built-in passes (uses_builtin_passes).
+bool read_schema_plainly(PyObject *self, Ref &schema, Ref &schema_type, bool &builtin_passes);
+// Whether a top-level validation of `data` by a Schema instance, whose
+// `schema` and `schemaType` were just read plainly, has nothing to
+// complete: the built-in passes (`builtin_passes`), a data dict, and an exact-dict schema already found
 // without Default and Fallback leaves and unchanged since.  Runs no
 // Python code.
-bool completes_nothing(PyObject *self, PyObject *schema, PyObject *schema_type, PyObject *data);
+bool completes_nothing(bool builtin_passes, PyObject *schema, PyObject *schema_type, PyObject *data);
 // Whether `self` collects and applies its defaults and fallbacks with the
-// built-in methods (none overridden).
+// built-in methods: none overridden by its class or set on the instance.
 bool uses_builtin_passes(PyObject *self);
 // bool(v) for a dict: a non-empty dict is descended into, an empty one is a
 // leaf.  1 for a dict that is not empty, 0 for anything else, -1 on error.

@@ -80,7 +80,18 @@ inline PyObject *class_attribute(PyTypeObject *t, PyObject *name) {
     return class_attribute_looked_up(t, name);
 }
 #endif
-// True when `type(obj)` resolves `name` to the built-in descriptor `builtin`.
+// The attribute dict of `obj`, made if it has none yet; empty (no error
+// set) when it cannot be read, which callers take as "may hold anything".
+// Runs no Python code.
+Ref own_dict_of(PyObject *obj);
+// Whether the attribute dict `own` holds `name`: an attribute that
+// `obj.name` finds before its class's method of that name.  True when
+// that cannot be told.
+bool own_dict_holds(PyObject *own, PyObject *name);
+// own_dict_holds() on the attribute dict of `obj`.
+bool has_own_attribute(PyObject *obj, PyObject *name);
+// True when `obj.name` is the built-in method `builtin`: its class resolves
+// `name` to that descriptor, and the object has no attribute of that name.
 bool uses_builtin(PyObject *obj, PyObject *name, PyObject *builtin);
 // Calls `super(cls, self).__init__(*args, **kwargs)` and returns its result.
 Ref super_init(PyObject *cls, PyObject *self, PyObject *args, PyObject *kwargs);
@@ -304,6 +315,9 @@ Ref validate_wrapped(PyObject *schema, PyObject *data, bool top);
 Ref validate_schema_object(PyObject *obj, PyObject *data, bool top);
 // The `validate` that the class `t` resolves to.
 PyObject *validate_of(PyTypeObject *t);
+// The `validate` that `obj.validate` is: its class's, or null when the
+// object has an attribute `validate` of its own.
+PyObject *validate_of_object(PyObject *obj);
 // The built-in `Schema.validate` on an instance (attributes read from it).
 Ref schema_validate_impl(PyObject *self, PyObject *data, bool top);
 

@@ -16,7 +16,7 @@ bool watch_object(PyObject *obj, ReadCheck &out) {
         return false;
     }
     if (writes_move_own_dict_stamp()) out.own_dict_version = schema_stamp(out.own_dict.get());
-    out.attrs.reserve(3);  // the most the engine's classes have read: a value, `schemaType`, `schema`
+    out.attrs.reserve(4);  // the most read of one: `validate` (absent), a value, `schemaType`, `schema`
     return true;
 }
 
@@ -31,6 +31,16 @@ PyObject *read_attribute(ReadCheck &c, PyObject *name) {
     }
     c.attrs.emplace_back(name, Ref::borrow(v));
     return v;
+}
+
+bool lacks_own_attribute(ReadCheck &c, PyObject *name) {
+    if (PyDict_GetItemWithError(c.own_dict.get(), name)) return false;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    c.attrs.emplace_back(name, Ref());
+    return true;
 }
 
 }  // namespace ordalin

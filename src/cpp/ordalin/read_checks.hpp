@@ -44,8 +44,10 @@ inline bool ReadCheck::holds() const {
     if (writes_move_own_dict_stamp()) return schema_stamp(now.get()) == own_dict_version;
     // A write may go unreported: the attributes are read again, from the
     // dict itself (the class, unchanged, has no attribute of their names).
+    // An attribute read as absent is recorded with no value.
     for (const auto &attr : attrs) {
-        if (PyDict_GetItemWithError(now.get(), attr.first) != attr.second.get()) {
+        PyObject *value = PyDict_GetItemWithError(now.get(), attr.first);
+        if (value != attr.second.get() || (!value && PyErr_Occurred())) {
             PyErr_Clear();
             return false;
         }
@@ -61,5 +63,9 @@ bool watch_object(PyObject *obj, ReadCheck &out);
 // (no error set) if absent, or if its class has an attribute of that name,
 // which may be a descriptor.
 PyObject *read_attribute(ReadCheck &c, PyObject *name);
+// Whether the object `c` watches has no attribute `name` of its own (which
+// would win over its class's method of that name), recorded in `c` so that
+// one added later is noticed.
+bool lacks_own_attribute(ReadCheck &c, PyObject *name);
 
 }  // namespace ordalin

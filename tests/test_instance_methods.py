@@ -1,0 +1,76 @@
+"""A method set on a schema instance wins over its class's, as attribute
+lookup has it, whether the engine meets the object for the first time or
+after it compiled it."""
+from unittest import mock
+
+import pytest
+
+from quarn.utils.exceptions import SchemaError, SchemaUnsupportedKeyError
+from quarn.utils.ordalin import And, Default, Optional, Or, Schema, Use
+
+pytestmark = pytest.mark.usefixtures('code_plans')
+
+
+class Called(Exception):
+    pass
+
+
+def patched(data, top=False):
+    return ('patched', data)
+
+
+@pytest.mark.parametrize('make', [
+    lambda: Or(int, str), lambda: And(int), lambda: Use(int), lambda: Schema(int), lambda: Default(int, 3),
+    lambda: Optional(int),
+], ids=['Or', 'And', 'Use', 'Schema', 'Default', 'Optional'])
+@pytest.mark.parametrize('warm', [False, True], ids=['cold', 'warm'])
+def test_a_validate_set_on_a_value_object_is_called(make, warm):
+    obj = make()
+    s = Schema({'a': obj, 'n': {'b': obj}})
+    data = {'a': 1, 'n': {'b': 2}}
+    if warm:
+        assert s.validate(data) == data
+    obj.validate = patched
+    assert s.validate(data) == {'a': ('patched', 1), 'n': {'b': ('patched', 2)}}
+    del obj.validate
+    assert s.validate(data) == data
+
+
+@pytest.mark.parametrize('warm', [False, True], ids=['cold', 'warm'])
+def test_a_validate_set_on_an_optional_key_decides_what_it_takes(warm):
+    key = Optional('a')
+    s = Schema({key: int})
+    if warm:
+        assert s.validate({'a': 1}) == {'a': 1}
+
+    def refuses(data, top=False):
+        raise SchemaError('refused')
+    key.validate = refuses
+    with pytest.raises(SchemaUnsupportedKeyError):
+        s.validate({'a': 1})
+    assert s.validate({}) == {}
+    del key.validate
+    assert s.validate({'a': 1}) == {'a': 1}
+
+
+@pytest.mark.parametrize('name', ['apply_defaults', 'collect_defaults', 'apply_fallback', 'collect_fallbacks'])
+@pytest.mark.parametrize('schema', [{'a': int}, {'a': Default(int, 1)}], ids=['plain', 'defaults'])
+@pytest.mark.parametrize('warm', [False, True], ids=['cold', 'warm'])
+def test_a_pass_patched_on_the_instance_runs_at_the_top_level(name, schema, warm):
+    s = Schema(schema)
+    if warm:
+        assert s.validate({'a': 2}) == {'a': 2}
+    with mock.patch.object(s, name, side_effect=Called) as spy:
+        with pytest.raises(Called):
+            s.validate({'a': 2})
+    spy.assert_called_once()
+    assert s.validate({'a': 2}) == {'a': 2}
+
+
+def test_a_validate_set_on_the_instance_is_what_iter_errors_reports():
+    s = Schema({'a': int})
+
+    def refuses(data, top=True):
+        raise SchemaError('refused')
+    s.validate = refuses
+    assert [str(e) for e in s.iter_errors({'a': 1})] == ['refused']
