@@ -74,3 +74,9 @@ def test_a_validate_set_on_the_instance_is_what_iter_errors_reports():
         raise SchemaError('refused')
     s.validate = refuses
     assert [str(e) for e in s.iter_errors({'a': 1})] == ['refused']
+
+
+def test_json_schema_does_not_translate_an_object_whose_validate_is_its_own():
+    o = Or(int, str)
+    o.validate = patched
+    assert 'validate of its own' in Schema({'a': o}).json_schema()['properties']['a']['description']
