@@ -37,9 +37,11 @@ def test_a_validate_set_on_a_value_object_is_called(make, warm):
 
 
 @pytest.mark.parametrize('warm', [False, True], ids=['cold', 'warm'])
-def test_a_validate_set_on_an_optional_key_decides_what_it_takes(warm):
+@pytest.mark.parametrize('code', [False, True], ids=['plain', 'with-code'])
+def test_a_validate_set_on_an_optional_key_decides_what_it_takes(warm, code):
     key = Optional('a')
-    s = Schema({key: int})
+    # A user's function in the dict takes the walk that reads its keys anew.
+    s = Schema({key: int, Optional('f'): callable} if code else {key: int})
     if warm:
         assert s.validate({'a': 1}) == {'a': 1}
 
