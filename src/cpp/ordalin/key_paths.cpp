@@ -384,8 +384,34 @@ bool uses_builtin_passes(PyObject *self) {
     return own && lacks_own_passes(own.get());
 }
 
+namespace {
+// The usual instance's dict holds only what its constructor set, `schema`,
+// `schemaType` and `path` (names the attribute store interned): one pass
+// over it reads the first two and tells that no attribute of its own hides
+// a method of its class.  False, with nothing read, for any other dict.
+bool read_constructed(PyObject *own, Ref &schema, Ref &schema_type) {
+    if (PyDict_GET_SIZE(own) > 3) return false;
+    PyObject *found_schema = nullptr, *found_type = nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(own, &pos, &key, &value)) {
+        if (key == g.s_schema) found_schema = value;
+        else if (key == g.s_schemaType) found_type = value;
+        else if (key != g.s_path) return false;
+    }
+    if (!found_schema || !found_type) return false;
+    schema_type = Ref::borrow(found_type);
+    schema = Ref::borrow(found_schema);
+    return true;
+}
+}  // namespace
+
 bool read_schema_plainly(PyObject *self, Ref &schema, Ref &schema_type, bool &builtin_passes) {
     Ref own = own_dict_of(self);
+    if (own && class_uses_builtin_passes(Py_TYPE(self)) && read_constructed(own.get(), schema, schema_type)) {
+        builtin_passes = true;
+        return true;
+    }
     if (own) {
         schema_type = Ref::borrow(PyDict_GetItemWithError(own.get(), g.s_schemaType));
         if (schema_type) schema = Ref::borrow(PyDict_GetItemWithError(own.get(), g.s_schema));
@@ -397,14 +423,7 @@ bool read_schema_plainly(PyObject *self, Ref &schema, Ref &schema_type, bool &bu
         builtin_passes = uses_builtin_passes(self);
         return read_schema(self, schema, schema_type);
     }
-    if (!class_uses_builtin_passes(Py_TYPE(self))) {
-        builtin_passes = false;
-        return true;
-    }
-    // The usual instance holds only what its constructor set, `schema`,
-    // `schemaType` and `path`: no method of its own, told by one lookup.
-    Py_ssize_t size = PyDict_GET_SIZE(own.get());
-    builtin_passes = size == 2 || (size == 3 && own_dict_holds(own.get(), g.s_path)) || lacks_own_passes(own.get());
+    builtin_passes = class_uses_builtin_passes(Py_TYPE(self)) && lacks_own_passes(own.get());
     return true;
 }
 
