@@ -82,3 +82,17 @@ def test_json_schema_does_not_translate_an_object_whose_validate_is_its_own():
     o = Or(int, str)
     o.validate = patched
     assert 'validate of its own' in Schema({'a': o}).json_schema()['properties']['a']['description']
+
+
+def test_a_class_that_looks_up_its_attributes_itself_is_asked_for_its_methods():
+    class Looked(Or):
+        def __getattribute__(self, name):
+            return patched if name == 'validate' else object.__getattribute__(self, name)
+
+    class Completing(Schema):
+        def __getattribute__(self, name):
+            if name == 'apply_defaults':
+                return lambda data: {'a': 9}
+            return object.__getattribute__(self, name)
+    assert Schema({'a': Looked(int)}).validate({'a': 1}) == {'a': ('patched', 1)}
+    assert Completing({'a': int}).validate({}) == {'a': 9}

@@ -346,7 +346,8 @@ bool has_own_attribute(PyObject *obj, PyObject *name) {
 }
 
 bool uses_builtin(PyObject *obj, PyObject *name, PyObject *builtin) {
-    return class_attribute(Py_TYPE(obj), name) == builtin && !has_own_attribute(obj, name);
+    return Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr && class_attribute(Py_TYPE(obj), name) == builtin &&
+           !has_own_attribute(obj, name);
 }
 
 Ref super_init(PyObject *cls, PyObject *self, PyObject *args, PyObject *kwargs) {

@@ -362,9 +362,11 @@ bool completes_nothing(bool builtin_passes, PyObject *schema, PyObject *schema_t
 }
 
 namespace {
-// Whether the class `t` resolves each pass's name to the built-in method.
+// Whether the class `t` looks up attributes generically and resolves each
+// pass's name to the built-in method.
 bool class_uses_builtin_passes(PyTypeObject *t) {
-    return class_attribute(t, g.s_apply_defaults) == g.schema_apply_defaults &&
+    return t->tp_getattro == PyObject_GenericGetAttr &&
+           class_attribute(t, g.s_apply_defaults) == g.schema_apply_defaults &&
            class_attribute(t, g.s_collect_defaults) == g.schema_collect_defaults &&
            class_attribute(t, g.s_apply_fallback) == g.schema_apply_fallback &&
            class_attribute(t, g.s_collect_fallbacks) == g.schema_collect_fallbacks;
