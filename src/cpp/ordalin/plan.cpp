@@ -440,8 +440,7 @@ bool Compiler::candidate(PyObject *key, uint32_t entry, KeyCandidate &out, bool 
     if (t == reinterpret_cast<PyTypeObject *>(g.Any)) return true;
     if (t != reinterpret_cast<PyTypeObject *>(g.Optional)) return false;
     size_t w = watch(key);
-    if (w == kNone || validate_of(t) != g.schema_validate || !lacks_own_attribute(checks[w], g.s_validate))
-        return false;
+    if (w == kNone || validate_of(t) != g.schema_validate) return false;
     PyObject *inner_type = read(w, g.s_schemaType);
     PyObject *inner = inner_type ? read(w, g.s_schema) : nullptr;
     if (!inner || inner_type != reinterpret_cast<PyObject *>(Py_TYPE(inner))) return false;
@@ -551,7 +550,7 @@ bool Compiler::object_node(PyObject *obj, Node &out) {
     if (!enter(obj)) return false;
     Leave leave{stack_};
     size_t w = watch(obj);
-    if (w == kNone || !lacks_own_attribute(checks[w], g.s_validate)) return false;
+    if (w == kNone) return false;
     PyObject *validate = validate_of(Py_TYPE(obj));
     if (validate == g.schema_validate) {
         out.kind = NodeKind::Wrap;

@@ -10,13 +10,15 @@ bool watch_object(PyObject *obj, ReadCheck &out) {
     out.type = t;
     // The attribute dict is made now if the object has none yet, and its
     // stamp taken before any attribute is read from it.
-    out.own_dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-    if (!out.own_dict || !PyDict_CheckExact(out.own_dict.get())) {
-        PyErr_Clear();
-        return false;
-    }
+    out.own_dict = own_dict_of(obj);
+    if (!out.own_dict || !PyDict_CheckExact(out.own_dict.get())) return false;
     if (writes_move_own_dict_stamp()) out.own_dict_version = schema_stamp(out.own_dict.get());
+    // A `validate` set on the object wins over its class's: such an object
+    // is not watched, and the absence is recorded so that one set later is
+    // noticed.
+    if (own_dict_holds(out.own_dict.get(), g.s_validate)) return false;
     out.attrs.reserve(4);  // the most read of one: `validate` (absent), a value, `schemaType`, `schema`
+    out.attrs.emplace_back(g.s_validate, Ref());
     return true;
 }
 
@@ -31,16 +33,6 @@ PyObject *read_attribute(ReadCheck &c, PyObject *name) {
     }
     c.attrs.emplace_back(name, Ref::borrow(v));
     return v;
-}
-
-bool lacks_own_attribute(ReadCheck &c, PyObject *name) {
-    if (PyDict_GetItemWithError(c.own_dict.get(), name)) return false;
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    c.attrs.emplace_back(name, Ref());
-    return true;
 }
 
 }  // namespace ordalin

@@ -56,16 +56,12 @@ inline bool ReadCheck::holds() const {
 }
 
 // Starts the check of a schema object whose attributes can be read without
-// Python code (its class has the generic attribute lookup and a stamp):
-// false, with no error set, for any other.
+// Python code (its class has the generic attribute lookup and a stamp) and
+// whose `validate` is its class's: false, with no error set, for any other.
 bool watch_object(PyObject *obj, ReadCheck &out);
 // An instance attribute of the object `c` watches, recorded in `c`: null
 // (no error set) if absent, or if its class has an attribute of that name,
 // which may be a descriptor.
 PyObject *read_attribute(ReadCheck &c, PyObject *name);
-// Whether the object `c` watches has no attribute `name` of its own (which
-// would win over its class's method of that name), recorded in `c` so that
-// one added later is noticed.
-bool lacks_own_attribute(ReadCheck &c, PyObject *name);
 
 }  // namespace ordalin

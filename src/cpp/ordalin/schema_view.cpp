@@ -35,8 +35,8 @@ Candidate make_candidate(const Entry &e) {
         c.kind = KeyKind::Equals;
         // Told unchanged later from the key's class and attribute dict, where
         // they can be watched; read again otherwise.
-        c.checked = watch_object(sk, c.check) && lacks_own_attribute(c.check, g.s_validate) &&
-                    read_attribute(c.check, g.s_schemaType) && read_attribute(c.check, g.s_schema) == c.inner.get();
+        c.checked = watch_object(sk, c.check) && read_attribute(c.check, g.s_schemaType) &&
+                    read_attribute(c.check, g.s_schema) == c.inner.get();
     }
     return c;
 }
