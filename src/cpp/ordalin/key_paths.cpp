@@ -409,23 +409,18 @@ bool read_constructed(PyObject *own, Ref &schema, Ref &schema_type) {
 }  // namespace
 
 bool read_schema_plainly(PyObject *self, Ref &schema, Ref &schema_type, bool &builtin_passes) {
+    builtin_passes = false;
     Ref own = own_dict_of(self);
-    if (own && class_uses_builtin_passes(Py_TYPE(self)) && read_constructed(own.get(), schema, schema_type)) {
-        builtin_passes = true;
-        return true;
-    }
-    if (own) {
-        schema_type = Ref::borrow(PyDict_GetItemWithError(own.get(), g.s_schemaType));
-        if (schema_type) schema = Ref::borrow(PyDict_GetItemWithError(own.get(), g.s_schema));
-    }
-    if (!schema) {
-        if (PyErr_Occurred()) return false;
-        // Absent, or no dict to read: the generic lookup reads them or
-        // raises the error.
-        builtin_passes = uses_builtin_passes(self);
-        return read_schema(self, schema, schema_type);
-    }
-    builtin_passes = class_uses_builtin_passes(Py_TYPE(self)) && lacks_own_passes(own.get());
+    // No dict to read: the generic lookup reads them, and the passes are
+    // called as methods.
+    if (!own) return read_schema(self, schema, schema_type);
+    bool class_passes = class_uses_builtin_passes(Py_TYPE(self));
+    if (class_passes && read_constructed(own.get(), schema, schema_type)) return builtin_passes = true;
+    schema_type = Ref::borrow(PyDict_GetItemWithError(own.get(), g.s_schemaType));
+    if (schema_type) schema = Ref::borrow(PyDict_GetItemWithError(own.get(), g.s_schema));
+    // Absent: the generic lookup raises the error.
+    if (!schema) return !PyErr_Occurred() && read_schema(self, schema, schema_type);
+    builtin_passes = class_passes && lacks_own_passes(own.get());
     return true;
 }
 
