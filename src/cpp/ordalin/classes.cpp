@@ -340,15 +340,21 @@ bool own_dict_holds(PyObject *own, PyObject *name) {
     return true;  // unknown: the caller takes the careful path
 }
 
+namespace {
+// own_dict_holds() on the attribute dict of `obj`.
 bool has_own_attribute(PyObject *obj, PyObject *name) {
     Ref own = own_dict_of(obj);
     return !own || own_dict_holds(own.get(), name);
 }
+}  // namespace
 
-bool uses_builtin(PyObject *obj, PyObject *name, PyObject *builtin) {
-    return Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr && class_attribute(Py_TYPE(obj), name) == builtin &&
-           !has_own_attribute(obj, name);
+PyObject *method_of(PyObject *obj, PyObject *name) {
+    if (Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    PyObject *method = class_attribute(Py_TYPE(obj), name);
+    return method && !has_own_attribute(obj, name) ? method : nullptr;
 }
+
+bool uses_builtin(PyObject *obj, PyObject *name, PyObject *builtin) { return method_of(obj, name) == builtin; }
 
 Ref super_init(PyObject *cls, PyObject *self, PyObject *args, PyObject *kwargs) {
     Ref sup = quarn::call(reinterpret_cast<PyObject *>(&PySuper_Type), cls, self);

@@ -397,11 +397,7 @@ Ref validate_wrapped(PyObject *schema, PyObject *data, bool top) {
 // the class and its bases are unchanged).
 PyObject *validate_of(PyTypeObject *t) { return class_attribute(t, g.s_validate); }
 
-PyObject *validate_of_object(PyObject *obj) {
-    if (Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    PyObject *validate = validate_of(Py_TYPE(obj));
-    return has_own_attribute(obj, g.s_validate) ? nullptr : validate;
-}
+PyObject *validate_of_object(PyObject *obj) { return method_of(obj, g.s_validate); }
 
 Ref validate_schema_object(PyObject *obj, PyObject *data, bool top) {
     // Schema objects nest (Optional(Optional(...)), Or(And(...))): deep

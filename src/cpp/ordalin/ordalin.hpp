@@ -88,11 +88,12 @@ Ref own_dict_of(PyObject *obj);
 // `obj.name` finds before its class's method of that name.  True when
 // that cannot be told.
 bool own_dict_holds(PyObject *own, PyObject *name);
-// own_dict_holds() on the attribute dict of `obj`.
-bool has_own_attribute(PyObject *obj, PyObject *name);
-// True when `obj.name` is the built-in method `builtin`: its class has the
-// generic attribute lookup and resolves `name` to that descriptor, and the
-// object has no attribute of that name.
+// The attribute `name` of the class of `obj` (borrowed), when `obj.name`
+// finds it: null when the class looks up attributes in a way of its own
+// (`__getattribute__`), has no such attribute, or the object has one of
+// that name.  Runs no Python code.
+PyObject *method_of(PyObject *obj, PyObject *name);
+// True when `obj.name` is the built-in method `builtin` (method_of()).
 bool uses_builtin(PyObject *obj, PyObject *name, PyObject *builtin);
 // Calls `super(cls, self).__init__(*args, **kwargs)` and returns its result.
 Ref super_init(PyObject *cls, PyObject *self, PyObject *args, PyObject *kwargs);
@@ -316,9 +317,7 @@ Ref validate_wrapped(PyObject *schema, PyObject *data, bool top);
 Ref validate_schema_object(PyObject *obj, PyObject *data, bool top);
 // The `validate` that the class `t` resolves to.
 PyObject *validate_of(PyTypeObject *t);
-// The `validate` that `obj.validate` is: its class's, or null when the
-// object has an attribute `validate` of its own or its class looks up
-// attributes in a way of its own (`__getattribute__`).
+// method_of() `obj`, `validate`.
 PyObject *validate_of_object(PyObject *obj);
 // The built-in `Schema.validate` on an instance (attributes read from it).
 Ref schema_validate_impl(PyObject *self, PyObject *data, bool top);
