@@ -13,8 +13,8 @@ from quarn.utils.exceptions import (
 from quarn.utils import ordalin
 from quarn.utils.ordalin import And, Any, Default, Each, Fallback, Optional, Or, Schema, Use
 
-# outcome(): ('ok', result) or the exception's class and arguments as text;
-# general_outcome(): the same with the fast walk switched off.
+# outcome(): ('ok', result) or the exception's class, arguments, text,
+# location and notes; general_outcome(): the same with the fast walk off.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), 'fuzz'))
 from target import general_outcome, outcome  # noqa: E402
 
@@ -219,6 +219,22 @@ CASES = [
     ({'a': Or(int, str), 'b': Or(float), 'c': Or(bool, int)}, {'a': True, 'b': 1.5, 'c': 2}),
     ({'a': Or(int, str)}, {'a': 1.5}),
     ({'a': Or(str, int), 'b': Or(float)}, {'a': 'x', 'b': 1}),
+    # the first error the general walk meets: a value's before the keys no
+    # schema key took, missing keys before those, and what each names
+    ({'a': int, 'b': str}, {'x': 1, 'a': 'no'}),
+    ({'a': int, 'b': str}, {'x': 1, 'a': 1}),
+    ({'a': int}, {'a': 1, 'x': 1, 'y': 2, 3: 4, None: 5}),
+    ({'a': int, 'b': int, 'c': int, 'd': int, 'e': int, Optional('f'): int}, {'c': 1}),
+    ({'n': {'a': int, 'b': {'c': str}}}, {'n': {'b': 5, 'z': 1}}),
+    ({'n': {'a': 'on', 'b': 1}}, {'n': {'a': 'off', 'b': 1}}),
+    ({str: int, 'k': str}, {'k': 'v'}),
+    ({True: int, 'a': int, Optional('o'): int}, {1: 5, 'o': 1}),
+    ({'r': {Any(): {'c': {'x': float}, 'd': int}}}, {'r': {'i': {'c': {'x': 1.5}, 'd': 1}, 'j': {'c': {'x': 1.5, 'y': 0}}}}),
+    ({'a': Default(int, 1), 'b': int, 'f': Fallback(int, 'a'), 'n': {'d': Default(int, 2), 'e': int}},
+     {'x': 1, 'n': {'y': 0}}),
+    ({'f': Fallback(int, 's'), Optional('s'): int, 'b': int}, {'b': 'no'}),
+    ({'v': Or({'a': int}, {'b': int}), 'w': int}, {'v': {'b': 'x'}, 'w': 1}),
+    ({'v': Each({'a': int})}, {'v': [{'a': 1, 'z': 0}]}),
 ]
 
 

@@ -62,6 +62,12 @@ SCRIPT = textwrap.dedent('''
             data = {'r': {'i%d' % i: {'c': {'x': fresh('1.5')}, 'd': {'y': i}} for i in range(6)}}
             sd = {'r': {Any(): {'c': {'x': float}, 'd': {'y': int}}}}
             return sd, data, lambda: [d.clear() for d in list(data['r'].values())] + [data.clear()]
+        if name == 'invalid data':
+            # The walk raises the error itself: the sets that name the keys
+            # and the exception allocate while the dicts are changed.
+            data = {'a': {'x': 1, 'extra': fresh('2.5')}, 'b': {'y': 'no'}}
+            sd = {'a': {'x': int, 'w': {'q': fresh('3.5')}}, 'b': {'y': int}}
+            return sd, data, lambda: (sd['a'].clear(), data['a'].clear(), sd.__setitem__('b', 'replaced'))
         raise SystemExit('unknown case ' + name)
 
     class Finalizer:
@@ -96,7 +102,7 @@ SCRIPT = textwrap.dedent('''
 ''')
 
 CASES = ['value', 'deleted key', 'nested dict', 'or alternative', 'default value', 'optional key',
-         'data value', 'fallback source', 'data dropped while copied']
+         'data value', 'fallback source', 'data dropped while copied', 'invalid data']
 
 
 @pytest.mark.parametrize('walk', ['fast', 'checked first', 'general'])

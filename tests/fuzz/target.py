@@ -16,7 +16,8 @@ that validation gets deep), validates, and checks the invariants:
    equal result;
 5. the compiled fast walk (checking the data whole before copying it, or
    checking and copying at once) and the general walk agree: the same
-   result, or an exception of the same class with the same arguments;
+   result, or an exception of the same class with the same arguments,
+   text, location and notes;
 6. a top-level validation gives what its definition gives:
    ``validate(apply_fallback(apply_defaults(data)), False)``;
 7. ``iter_errors`` yields nothing when validation succeeds, and otherwise
@@ -258,10 +259,13 @@ def walk(obj, depth=0):
 
 
 def outcome(schema, data, top):
+    """('ok', result), or the exception's class, arguments, text, location
+    and notes (as text, to compare)."""
     try:
         return 'ok', Schema(schema).validate(data, top)
     except exceptions.SchemaError as e:
-        return type(e), repr(e.args)
+        return (type(e), repr(e.args), str(e), repr(getattr(e, 'location', None)),
+                repr(getattr(e, '__notes__', None)))
 
 
 def outcome_with(switch, on, schema, data, top):
@@ -299,7 +303,7 @@ def two_step_outcome(schema, data):
 
 
 def check_top_level_definition(schema, data):
-    whole, steps = outcome(schema, data, True), two_step_outcome(schema, data)
+    whole, steps = outcome(schema, data, True)[:2], two_step_outcome(schema, data)
     if whole != steps:
         raise Failed('validate gave {!r}, its two steps {!r}'.format(whole, steps))
 

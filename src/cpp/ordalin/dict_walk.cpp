@@ -226,8 +226,7 @@ bool check_required(PyObject *schema, PyObject *data, PathCtx &path, Coverage &c
     }
     note_user_code();  // the sets below hash and compare keys of any kind
     Ref coverage = Ref::steal(PySet_New(nullptr));
-    Ref required = Ref::steal(PySet_New(nullptr));
-    if (!coverage || !required) return false;
+    if (!coverage) return false;
     for (const Ref &k : cov.added)
         if (PySet_Add(coverage.get(), k.get()) < 0) return false;
     RefVec optional;
@@ -239,19 +238,29 @@ bool check_required(PyObject *schema, PyObject *data, PathCtx &path, Coverage &c
     }
     for (const Ref &o : optional)
         if (PySet_Discard(coverage.get(), o.get()) < 0) return false;
+    return require_covered(schema, coverage.get(), path);
+}
+
+}  // namespace
+
+bool require_covered(PyObject *schema, PyObject *coverage, PathCtx &path) {
+    Ref required = Ref::steal(PySet_New(nullptr));
+    if (!required) return false;
     EntryVec schema_keys;
     if (!snapshot_entries(schema, schema_keys)) return false;
     for (const Entry &k : schema_keys)
         if (!is_optional_typed(k.key.get()) && PySet_Add(required.get(), k.key.get()) < 0) return false;
-    Ref differ = Ref::steal(PyObject_RichCompare(coverage.get(), required.get(), Py_NE));
+    Ref differ = Ref::steal(PyObject_RichCompare(coverage, required.get(), Py_NE));
     if (!differ) return false;
     int truth = PyObject_IsTrue(differ.get());
     if (truth <= 0) return truth == 0;
+    // Named in the order of the set of required keys, which is the order
+    // the message shows them in.
     Ref missing = Ref::steal(PyList_New(0));
     Ref iter = Ref::steal(PyObject_GetIter(required.get()));
     if (!missing || !iter) return false;
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
-        int has = PySet_Contains(coverage.get(), item.get());
+        int has = PySet_Contains(coverage, item.get());
         if (has < 0) return false;
         if (has) continue;
         Ref text = Ref::steal(PyObject_Str(item.get()));
@@ -262,6 +271,16 @@ bool check_required(PyObject *schema, PyObject *data, PathCtx &path, Coverage &c
     return false;
 }
 
+void raise_unsupported(PyObject *data, PyObject *taken, PathCtx &path) {
+    Ref data_keys = Ref::steal(PySet_New(data));
+    Ref taken_keys = data_keys ? Ref::steal(PySet_New(taken)) : Ref();
+    if (!taken_keys) return;
+    Ref wrong = Ref::steal(PyNumber_Subtract(data_keys.get(), taken_keys.get()));
+    if (wrong) raise_at(g.SchemaUnsupportedKeyError, path, {wrong.get()});
+}
+
+namespace {
+
 // Data keys that no schema key accepted: SchemaUnsupportedKeyError.
 bool check_unsupported(PyObject *data, PyObject *result, PathCtx &path) {
     if (!PyDict_CheckExact(data)) note_user_code();  // a subclass's __len__
@@ -269,11 +288,7 @@ bool check_unsupported(PyObject *data, PyObject *result, PathCtx &path) {
     if (n_data < 0) return false;
     if (PyDict_GET_SIZE(result) >= n_data) return true;
     note_user_code();  // the sets below hash and compare keys of any kind
-    Ref data_keys = Ref::steal(PySet_New(data));
-    Ref result_keys = data_keys ? Ref::steal(PySet_New(result)) : Ref();
-    if (!result_keys) return false;
-    Ref wrong = Ref::steal(PyNumber_Subtract(data_keys.get(), result_keys.get()));
-    if (wrong) raise_at(g.SchemaUnsupportedKeyError, path, {wrong.get()});
+    raise_unsupported(data, result, path);
     return false;
 }
 
@@ -656,11 +671,14 @@ __attribute__((always_inline)) inline const DictPlan *plan_for(PyObject *schema,
     return plan_of(schema);
 }
 
-// The fast walk of `data` with the compiled tree `plan`; Abort when it was
+// The fast walk of `data` with the compiled tree `plan` of `schema`
+// (raising the errors of invalid data when `raises`); Abort when it was
 // not tried (no plan, or one with Code in it).
-__attribute__((always_inline)) inline Fast try_fast_walk(const DictPlan *plan, PyObject *data, PathCtx &path, Ref &out, const DictBuilder *private_dicts) {
+__attribute__((always_inline)) inline Fast try_fast_walk(const DictPlan *plan, PyObject *schema, PyObject *data,
+                                                         PathCtx &path, Ref &out, const DictBuilder *private_dicts,
+                                                         bool raises) {
     if (!plan || plan->runs_code) return Fast::Abort;
-    return fast_validate(*plan, data, path, out, private_dicts);
+    return fast_validate(*plan, schema, data, path, out, private_dicts, raises);
 }
 
 }  // namespace
@@ -673,7 +691,7 @@ Ref validate_dict(PyObject *schema, PyObject *data, PathCtx &path, bool try_fast
     const DictPlan *plan = try_fast ? plan_for(schema, data) : nullptr;
     if (plan && plan->runs_code) return DictWalk(schema, data, path, plan).run();
     Ref out;
-    switch (try_fast_walk(plan, data, path, out, private_dicts)) {
+    switch (try_fast_walk(plan, schema, data, path, out, private_dicts, true)) {
     case Fast::Ok: return out;
     case Fast::Error: return Ref();
     case Fast::Fail:
@@ -688,10 +706,10 @@ Ref collect_dict(PyObject *schema, PyObject *data, PathCtx &path, ErrorCollector
     quarn::RecursionGuard guard(" while validating a dictionary");
     if (!guard.ok()) return Ref();
     // Valid data costs what validate costs.  A fast walk that failed did
-    // nothing a caller could see (its error, raised by a general walk of
-    // the invalid dict below, is dropped): the collecting walk starts over.
+    // nothing a caller could see (an error raised by a general walk of an
+    // invalid dict below is dropped): the collecting walk starts over.
     Ref out;
-    switch (try_fast_walk(plan_for(schema, data), data, path, out, private_dicts)) {
+    switch (try_fast_walk(plan_for(schema, data), schema, data, path, out, private_dicts, false)) {
     case Fast::Ok: return out;
     case Fast::Error:
         if (!PyErr_ExceptionMatches(g.SchemaError)) return Ref();

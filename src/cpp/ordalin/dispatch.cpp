@@ -275,7 +275,7 @@ Fast complete_in_walk(PyObject *self, bool builtin_passes, PyObject *schema, PyO
     quarn::RecursionGuard guard(" while validating a dictionary");
     if (!guard.ok()) return Fast::Error;
     PathCtx path = PathCtx::of_owner(self);
-    return fast_complete_validate(*plan, data, path, out);
+    return fast_complete_validate(*plan, schema, data, path, out);
 }
 
 // Completes `data` when `top` (defaults, then fallbacks) and reads the

@@ -6,12 +6,20 @@
 // order, and builds the same results.  No Python code of the schema's or
 // the data's runs, but a collection started by any allocation may run
 // finalizers that change either: the walk owns each data entry it works on
-// across allocations, and the tree owns what it points to.  Where that would need Python code it
-// stops (Abort) and the general walk starts over; where the data is
-// invalid it stops too (Fail), and the general walk validates again the
-// dict that holds the invalid entry, to raise its error with its path and
-// message.  Neither has done anything a caller could see, so starting over
-// gives what the general walk alone would have given.
+// across allocations, and the tree owns what it points to.  Where that
+// would need Python code it stops (Abort) and the general walk starts over.
+//
+// Invalid data meets the first error the general walk would meet, taking
+// the keys in the same order (plain data keys sort in their own order): a
+// value refused by a type test, a plain value or a dict schema, and at
+// the end of a dict its missing keys, then the keys no schema key took.
+// The walk raises that error itself, as the general walk raises it.
+// Where it cannot tell the error (an Or refused, a conversion failed, a
+// dict below Or, And or the like), it stops (Fail), and the general walk
+// validates again the dict that holds the invalid entry, to raise its
+// error with its path and message.  Neither stop has done anything a
+// caller could see, so starting over gives what the general walk alone
+// would have given.
 //
 // A top-level validation whose tree allows it walks the data once for the
 // completion and the validation both (fast_complete_validate): each dict
@@ -24,6 +32,9 @@
 // Data whose values are only tested (no conversion, nothing added) is
 // checked whole before any copy is made (checked_copy).
 #include "plan.hpp"
+#include "schema_view.hpp"
+
+#include <algorithm>
 
 namespace ordalin {
 
@@ -65,17 +76,24 @@ constexpr uint32_t kTop = UINT32_MAX;
 
 class FastWalk {
 public:
-    FastWalk(PathCtx &path, const DictBuilder *private_dicts) : path_(path), private_(private_dicts) {}
+    // `raises`: whether the walk raises the errors of invalid data itself
+    // (else it stops with Fail where it meets one).
+    FastWalk(PathCtx &path, const DictBuilder *private_dicts, bool raises)
+        : path_(path), private_(private_dicts), raises_(raises) {}
     // A walk that completes the data as it goes, with the values of the
-    // fallbacks' sources (empty where the data has none).
-    FastWalk(PathCtx &path, const RefVec &sources) : path_(path), private_(nullptr), sources_(&sources) {}
+    // fallbacks' sources (empty where the data has none).  It raises the
+    // errors of invalid data only when every source is there: else the
+    // fallbacks pass fails first.
+    FastWalk(PathCtx &path, const RefVec &sources) : path_(path), private_(nullptr), sources_(&sources) {
+        raises_ = std::all_of(sources.begin(), sources.end(), [](const Ref &r) { return bool(r); });
+    }
     // `held`: the walk owns a reference to `data` (the entry it is walking).
     // Where the walk starts, a dict whose values are only tested is walked
     // by top_dict; below a dict walked the other way, the copies are made
     // anyway.
-    Fast dict(const DictPlan &plan, PyObject *data, Ref &out, bool held = false) {
-        if (plan.checks_before_copying && !private_ && depth_ == 0) return top_dict(plan, data, out, held);
-        return copying_dict(plan, data, out, held);
+    Fast dict(const DictPlan &plan, PyObject *schema, PyObject *data, Ref &out, bool held = false) {
+        if (plan.checks_before_copying && !private_ && depth_ == 0) return top_dict(plan, schema, data, out, held);
+        return copying_dict(plan, schema, data, out, held);
     }
     Fast value(const Node &n, PyObject *data, Ref &out);
     // Writes the results kept for the dicts validated in place.
@@ -89,19 +107,27 @@ private:
     __attribute__((noinline)) Fast again(PyObject *schema, PyObject *data, Ref &out);
     __attribute__((noinline)) Fast again_completed(const Node &n, PyObject *data, Ref &out);
     Fast completed(const DictPlan &plan, PyObject *data, Ref &out);
+    // Invalid data: the error the general walk raises, or Fail where this
+    // walk does not raise (see raises_here).
+    bool raises_here() const { return raises_ && !inexact_; }
+    __attribute__((noinline, cold)) Fast refused(const Node &n, PyObject *data);
+    __attribute__((noinline, cold)) Fast refused_dict(const DictPlan &plan, PyObject *schema, PyObject *data,
+                                                      bool all_required);
+    __attribute__((noinline, cold)) Fast raise_here(PyObject *exc_class, std::initializer_list<PyObject *> rest);
     Fast added_value(const Addition &a, const KeyEntry &entry, Ref &out);
     Fast added_dict(const KeyEntry &entry, Ref &out);
     static bool all_str_keys_pass(const DictPlan &plan, PyObject *data);
     template <typename WalkEntry>
     Fast read_entries(const DictPlan &plan, PyObject *data, size_t &counted, uint64_t &type_keys,
-                      WalkEntry &&walk_entry);
+                      bool &untaken, WalkEntry &&walk_entry);
     Fast add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size_t &counted,
                      uint64_t &type_keys);
-    __attribute__((noinline)) Fast top_dict(const DictPlan &plan, PyObject *data, Ref &out, bool held);
-    Fast checked_copy(const DictPlan &plan, PyObject *data, Ref &out);
-    Fast check_dict(const DictPlan &plan, PyObject *data, uint32_t self);
+    __attribute__((noinline)) Fast top_dict(const DictPlan &plan, PyObject *schema, PyObject *data, Ref &out,
+                                            bool held);
+    Fast checked_copy(const DictPlan &plan, PyObject *schema, PyObject *data, Ref &out);
+    Fast check_dict(const DictPlan &plan, PyObject *schema, PyObject *data, uint32_t self);
     Ref copy_checked(PyObject *data);
-    Fast copying_dict(const DictPlan &plan, PyObject *data, Ref &out, bool held);
+    Fast copying_dict(const DictPlan &plan, PyObject *schema, PyObject *data, Ref &out, bool held);
 
     // Entered through Or, And or a Schema-like object, whose errors carry a
     // path of their own: an invalid nested dict there fails the enclosing
@@ -124,6 +150,7 @@ private:
     PathCtx &path_;
     const DictBuilder *private_;  // null: every result is a new dict
     const RefVec *sources_ = nullptr;  // set when the walk completes the data
+    bool raises_ = false;
     PyObject *keys_[kMaxDepth];  // the data keys from the walk's dict down
     size_t depth_ = 0;
     int inexact_ = 0;
@@ -146,10 +173,12 @@ bool FastWalk::all_str_keys_pass(const DictPlan &plan, PyObject *data) {
 // common case) is only counted; any other goes to `walk_entry(key, item,
 // entry)` first, which owns what it keeps across allocations and gives Ok
 // to go on.  Every key taken by the one type-tested str entry counts once.
+// A key that no schema key takes sets `untaken` where the walk raises
+// (that error comes after every value's), else stops the walk.
 template <typename WalkEntry>
 __attribute__((always_inline)) inline Fast FastWalk::read_entries(const DictPlan &plan, PyObject *data,
                                                                  size_t &counted, uint64_t &type_keys,
-                                                                 WalkEntry &&walk_entry) {
+                                                                 bool &untaken, WalkEntry &&walk_entry) {
     if (plan.any_str_test >= 0 && all_str_keys_pass(plan, data)) {
         if (PyDict_GET_SIZE(data)) count(plan.entries[static_cast<size_t>(plan.any_str_test)], counted, type_keys);
         return Fast::Ok;
@@ -158,7 +187,13 @@ __attribute__((always_inline)) inline Fast FastWalk::read_entries(const DictPlan
     PyObject *key, *item;
     while (PyDict_Next(data, &pos, &key, &item)) {
         int32_t index = match_key(plan, key);
-        if (index < 0) return index == kNoEntry ? Fast::Fail : index == kAbort ? Fast::Abort : Fast::Error;
+        if (index < 0) {
+            if (index == kNoEntry && raises_here()) {
+                untaken = true;
+                continue;
+            }
+            return index == kNoEntry ? Fast::Fail : index == kAbort ? Fast::Abort : Fast::Error;
+        }
         const KeyEntry &entry = plan.entries[static_cast<size_t>(index)];
         if (!entry.passes_quickly(item)) {
             Fast r = walk_entry(key, item, entry);
@@ -171,7 +206,7 @@ __attribute__((always_inline)) inline Fast FastWalk::read_entries(const DictPlan
 
 // Checks and copies `data` in one pass: its copy is made at the first
 // value whose result differs from the data's.
-Fast FastWalk::copying_dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
+Fast FastWalk::copying_dict(const DictPlan &plan, PyObject *schema, PyObject *data, Ref &out, bool held) {
     if (depth_ == kMaxDepth) return Fast::Abort;
     // A dict that only the completion of the data has seen is its own
     // result; its new values are stored once the whole walk has succeeded,
@@ -181,7 +216,9 @@ Fast FastWalk::copying_dict(const DictPlan &plan, PyObject *data, Ref &out, bool
     Ref copy;  // else the result, made at the first value that differs from the data's
     size_t counted = 0;
     uint64_t type_keys = 0;
-    Fast read = read_entries(plan, data, counted, type_keys, [&](PyObject *key, PyObject *item, const KeyEntry &entry) {
+    bool untaken = false;
+    Fast read = read_entries(plan, data, counted, type_keys, untaken, [&](PyObject *key, PyObject *item,
+                                                                          const KeyEntry &entry) {
         // What follows may allocate: the entry is owned meanwhile.
         Ref held_key = Ref::borrow(key), held_item = Ref::borrow(item);
         Ref result;
@@ -207,9 +244,10 @@ Fast FastWalk::copying_dict(const DictPlan &plan, PyObject *data, Ref &out, bool
         Fast r = add_missing(plan, data, copy, counted, type_keys);
         if (r != Fast::Ok) return r;
     }
-    // Every required key matched?  (Otherwise the general walk reports the
-    // missing ones.)
-    if (counted != plan.required) return Fast::Fail;
+    // Every required key matched, every key taken?  (The completed dict
+    // is the one the general walk would have walked.)
+    if (counted != plan.required || untaken)
+        return refused_dict(plan, schema, copy ? copy.get() : data, counted == plan.required);
     if (in_place) out = Ref::borrow(data);
     else out = copy ? std::move(copy) : Ref::steal(PyDict_Copy(data));
     return out ? Fast::Ok : Fast::Error;
@@ -218,9 +256,10 @@ Fast FastWalk::copying_dict(const DictPlan &plan, PyObject *data, Ref &out, bool
 // The top dict of a walk whose values are only tested, walked as its
 // last data was: checked first after invalid data, else checked and
 // copied in one pass.
-Fast FastWalk::top_dict(const DictPlan &plan, PyObject *data, Ref &out, bool held) {
+Fast FastWalk::top_dict(const DictPlan &plan, PyObject *schema, PyObject *data, Ref &out, bool held) {
     bool was_invalid = plan.last_was_invalid.load(std::memory_order_relaxed);
-    Fast r = g_checks_first_always || was_invalid ? checked_copy(plan, data, out) : copying_dict(plan, data, out, held);
+    Fast r = g_checks_first_always || was_invalid ? checked_copy(plan, schema, data, out)
+                                                  : copying_dict(plan, schema, data, out, held);
     // Written only when it changes: threads walking one schema share it.
     bool invalid = r != Fast::Ok;
     if (r != Fast::Abort && invalid != was_invalid) plan.last_was_invalid.store(invalid, std::memory_order_relaxed);
@@ -229,11 +268,10 @@ Fast FastWalk::top_dict(const DictPlan &plan, PyObject *data, Ref &out, bool hel
 
 // A dict whose values are only tested: the whole of it is checked first,
 // making no copy, and the copies are made once it is known valid, so
-// invalid data costs no copies made only to be freed.  Where a value
-// fails, the check goes on as dict() does (the general walk validates the
-// failing dict again and raises its error).
-Fast FastWalk::checked_copy(const DictPlan &plan, PyObject *data, Ref &out) {
-    Fast r = check_dict(plan, data, kTop);
+// invalid data costs no copies made only to be freed.  Invalid data
+// raises or stops the check as it does copying_dict.
+Fast FastWalk::checked_copy(const DictPlan &plan, PyObject *schema, PyObject *data, Ref &out) {
+    Fast r = check_dict(plan, schema, data, kTop);
     if (r == Fast::Ok && !(out = copy_checked(data))) r = Fast::Error;
     checked_.clear();
     return r;
@@ -259,11 +297,13 @@ Ref FastWalk::copy_checked(PyObject *data) {
 
 // dict() without the copies: records each nested dict in checked_, the
 // dicts below it after it; `self` is the record of `data`.
-Fast FastWalk::check_dict(const DictPlan &plan, PyObject *data, uint32_t self) {
+Fast FastWalk::check_dict(const DictPlan &plan, PyObject *schema, PyObject *data, uint32_t self) {
     if (depth_ == kMaxDepth) return Fast::Abort;
     size_t counted = 0;
     uint64_t type_keys = 0;
-    Fast read = read_entries(plan, data, counted, type_keys, [&](PyObject *key, PyObject *item, const KeyEntry &entry) {
+    bool untaken = false;
+    Fast read = read_entries(plan, data, counted, type_keys, untaken, [&](PyObject *key, PyObject *item,
+                                                                          const KeyEntry &entry) {
         // A comparison may allocate, the general walk runs Python code:
         // the entry is owned meanwhile (a nested dict by its record).
         Ref held_key = Ref::borrow(key), held_item = Ref::borrow(item);
@@ -276,14 +316,14 @@ Fast FastWalk::check_dict(const DictPlan &plan, PyObject *data, uint32_t self) {
         } else if (PyDict_CheckExact(item)) {
             auto mine = static_cast<uint32_t>(checked_.size());
             checked_.emplace_back(std::move(held_key), std::move(held_item), self, false);
-            r = check_dict(*entry.value.dict, item, mine);
+            r = check_dict(*entry.value.dict, entry.value.object, item, mine);
             if (r != Fast::Ok) {
                 held_key = std::move(checked_[mine].key);
                 held_item = std::move(checked_[mine].value);
                 checked_.resize(mine);
             }
         } else {
-            r = is_inert(item) ? Fast::Fail : Fast::Abort;
+            r = is_inert(item) ? refused(entry.value, item) : Fast::Abort;
         }
         if (r == Fast::Fail && is_dict && !inexact_) {
             r = sources_ ? again_completed(entry.value, item, result) : again(entry.value.object, item, result);
@@ -294,7 +334,8 @@ Fast FastWalk::check_dict(const DictPlan &plan, PyObject *data, uint32_t self) {
         return r;
     });
     if (read != Fast::Ok) return read;
-    return counted == plan.required ? Fast::Ok : Fast::Fail;
+    if (counted != plan.required || untaken) return refused_dict(plan, schema, data, counted == plan.required);
+    return Fast::Ok;
 }
 
 // 1 when `data` lacks the added key `key`, 0 when it has it, -1 on error.
@@ -359,7 +400,7 @@ Fast FastWalk::add_missing(const DictPlan &plan, PyObject *data, Ref &copy, size
 Fast FastWalk::added_dict(const KeyEntry &entry, Ref &out) {
     Ref empty = Ref::steal(PyDict_New());
     if (!empty) return Fast::Error;
-    Fast r = dict(*entry.value.dict, empty.get(), out, true);
+    Fast r = dict(*entry.value.dict, entry.value.object, empty.get(), out, true);
     return r == Fast::Fail ? again_completed(entry.value, empty.get(), out) : r;
 }
 
@@ -432,6 +473,61 @@ Fast FastWalk::again_completed(const Node &n, PyObject *data, Ref &out) {
     return again(n.object, whole.get(), out);
 }
 
+// The inert `data` refused by the type test, plain value or dict schema
+// of `n`: the dispatcher's error for it (a dict schema's is the one the
+// dictionary walk raises for data that is no dict).
+Fast FastWalk::refused(const Node &n, PyObject *data) {
+    if (!raises_here()) return Fast::Fail;
+    PyObject *exc_class = n.kind == NodeKind::Equals ? g.SchemaValueError : g.SchemaTypeError;
+    return raise_here(exc_class, {n.object, data});
+}
+
+// The dict `data` of `plan` (of the schema dict `schema`) lacks required
+// keys (unless `all_required`), or holds keys no schema key took: the
+// dictionary walk's error at the end of the dict, the missing keys first.
+// The keys are matched again to tell which schema keys took them: that
+// runs no Python code, every key having been matched so before.
+Fast FastWalk::refused_dict(const DictPlan &plan, PyObject *schema, PyObject *data, bool all_required) {
+    if (!raises_here()) return Fast::Fail;
+    Ref held = Ref::borrow(data);
+    Ref coverage = Ref::steal(PySet_New(nullptr)), taken = Ref::steal(PyList_New(0));
+    if (!coverage || !taken) return Fast::Error;
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    while (PyDict_Next(data, &pos, &key, &item)) {
+        Ref data_key = Ref::borrow(key);
+        int32_t index = match_key(plan, key);
+        if (index == kNoEntry) continue;
+        if (index < 0) return index == kError ? Fast::Error : Fast::Abort;
+        const KeyEntry &entry = plan.entries[static_cast<size_t>(index)];
+        // A direct hit covers the data's key, a key test the schema's.
+        PyObject *covered = entry.direct ? key : entry.key;
+        if (!is_optional_typed(covered) && PySet_Add(coverage.get(), covered) < 0) return Fast::Error;
+        if (PyList_Append(taken.get(), key) < 0) return Fast::Error;
+    }
+    RefVec keys;  // the raising runs Python code: the keys are owned meanwhile
+    for (size_t i = 0; i < depth_; ++i) {
+        keys.push_back(Ref::borrow(keys_[i]));
+        path_.push(keys_[i]);
+    }
+    if ((all_required || require_covered(schema, coverage.get(), path_)) && !PyErr_Occurred())
+        raise_unsupported(data, taken.get(), path_);
+    for (size_t i = 0; i < depth_; ++i) path_.pop();
+    return Fast::Error;
+}
+
+// Raises `exc_class(path, *rest)` at the path of the entry being walked.
+Fast FastWalk::raise_here(PyObject *exc_class, std::initializer_list<PyObject *> rest) {
+    RefVec keys;  // the raising runs Python code: the keys are owned meanwhile
+    for (size_t i = 0; i < depth_; ++i) {
+        keys.push_back(Ref::borrow(keys_[i]));
+        path_.push(keys_[i]);
+    }
+    raise_at(exc_class, path_, rest);
+    for (size_t i = 0; i < depth_; ++i) path_.pop();
+    return Fast::Error;
+}
+
 // `out` stays empty when the result is the data itself.
 Fast FastWalk::value(const Node &n, PyObject *data, Ref &out) {
     switch (n.kind) {
@@ -439,16 +535,16 @@ Fast FastWalk::value(const Node &n, PyObject *data, Ref &out) {
         return Fast::Ok;
     case NodeKind::TypeTest:
         if (PyObject_TypeCheck(data, reinterpret_cast<PyTypeObject *>(n.object))) return Fast::Ok;
-        return is_inert(data) ? Fast::Fail : Fast::Abort;
+        return is_inert(data) ? refused(n, data) : Fast::Abort;
     case NodeKind::Equals: {
         if (!is_inert(data)) return Fast::Abort;
         int eq = values_equal(n.object, data);
-        return eq < 0 ? Fast::Error : eq ? Fast::Ok : Fast::Fail;
+        return eq < 0 ? Fast::Error : eq ? Fast::Ok : refused(n, data);
     }
     case NodeKind::Dict:
         // Reached for a dict entry's value, which the entry's walk owns.
-        if (PyDict_CheckExact(data)) return dict(*n.dict, data, out, !inexact_);
-        return is_inert(data) ? Fast::Fail : Fast::Abort;
+        if (PyDict_CheckExact(data)) return dict(*n.dict, n.object, data, out, !inexact_);
+        return is_inert(data) ? refused(n, data) : Fast::Abort;
     case NodeKind::Or:
         return any_of(n, data, out);
     case NodeKind::And:
@@ -579,7 +675,7 @@ bool source_value(PyObject *data, PyObject *source, Ref &value) {
 // The walk guards no level of its own: each entry below is reached under a
 // recursion guard that has just made sure of the stack's margin, and the
 // walk's depth is bounded well within it.
-Fast fast_complete_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out) {
+Fast fast_complete_validate(const DictPlan &plan, PyObject *schema, PyObject *data, PathCtx &path, Ref &out) {
     RefVec sources;
     for (PyObject *source : plan.sources) {
         Ref value;
@@ -590,18 +686,18 @@ Fast fast_complete_validate(const DictPlan &plan, PyObject *data, PathCtx &path,
         sources.push_back(std::move(value));
     }
     FastWalk walk(path, sources);
-    return walk.dict(plan, data, out);
+    return walk.dict(plan, schema, data, out);
 }
 
 Fast fast_value(const Node &n, PyObject *data, PathCtx &path, Ref &out) {
-    FastWalk walk(path, nullptr);
+    FastWalk walk(path, nullptr, true);
     return walk.value(n, data, out);
 }
 
-Fast fast_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out,
-                   const DictBuilder *private_dicts) {
-    FastWalk walk(path, private_dicts);
-    Fast r = walk.dict(plan, data, out);
+Fast fast_validate(const DictPlan &plan, PyObject *schema, PyObject *data, PathCtx &path, Ref &out,
+                   const DictBuilder *private_dicts, bool raises) {
+    FastWalk walk(path, private_dicts, raises);
+    Fast r = walk.dict(plan, schema, data, out);
     if (r == Fast::Ok && !walk.write_in_place()) {
         out.reset();
         return Fast::Error;

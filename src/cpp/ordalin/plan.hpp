@@ -218,6 +218,17 @@ __attribute__((always_inline)) inline int32_t match_key(const DictPlan &plan, Py
     return kNoEntry;
 }
 
+// The dictionary walk's two errors at the end of a dict, raised alike by
+// the walk that goes by the tree:
+// SchemaMissingKeyError when the set `coverage` (the schema keys the data's
+// keys were taken by, Optional-typed ones left out) differs from the set of
+// the keys of `schema` that are not Optional-typed, naming the required
+// keys it lacks in that set's order; true when they are the same.
+bool require_covered(PyObject *schema, PyObject *coverage, PathCtx &path);
+// SchemaUnsupportedKeyError with set(data) - set(taken): `taken` holds the
+// data keys some schema key took.
+void raise_unsupported(PyObject *data, PyObject *taken, PathCtx &path);
+
 // The compiled tree of the exact schema dict `schema`, checked for the
 // current epoch, or null when it cannot be compiled (nor, for a dict with
 // Code in it, until it is met often in one validation or again in a later
@@ -250,19 +261,22 @@ enum class Fast {
 Fast fast_value(const Node &n, PyObject *data, PathCtx &path, Ref &out);
 
 // Completes the exact dict `data` with the defaults and fallbacks of the
-// top plan `plan` (completes_in_walk) and validates the completed data, in
-// one walk: what a top-level validation gives, when Ok.  An invalid nested
-// dict raises the error that the two passes and the walk after them would
-// raise (Error); Fail and Abort leave them to decide.  `path`: the path
-// of the schema object.
-Fast fast_complete_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out);
+// top plan `plan` (of the schema dict `schema`, completes_in_walk) and
+// validates the completed data, in one walk: what a top-level validation
+// gives, when Ok.  Invalid data raises the error that the two passes and
+// the walk after them would raise (Error), once every fallback's source is
+// there; Fail and Abort leave them to decide.  `path`: the path of the
+// schema object.
+Fast fast_complete_validate(const DictPlan &plan, PyObject *schema, PyObject *data, PathCtx &path, Ref &out);
 
-// Validates the exact dict `data` against `plan`, reading it straight and
-// running no Python code, except that a nested dictionary found invalid
-// is validated again by the general walk, which raises its error.
-// The dicts that `private_dicts` made (if not null) may become their own
-// results (made_alone), written once the whole walk has succeeded.
-Fast fast_validate(const DictPlan &plan, PyObject *data, PathCtx &path, Ref &out,
-                   const DictBuilder *private_dicts);
+// Validates the exact dict `data` against `plan` (of the schema dict
+// `schema`), reading it straight and running no Python code, except that
+// invalid data raises the general walk's error (when `raises`, else it
+// fails), which a nested dictionary the walk cannot tell it for gets from
+// the general walk validating that dictionary again.  The dicts that
+// `private_dicts` made (if not null) may become their own results
+// (made_alone), written once the whole walk has succeeded.
+Fast fast_validate(const DictPlan &plan, PyObject *schema, PyObject *data, PathCtx &path, Ref &out,
+                   const DictBuilder *private_dicts, bool raises);
 
 }  // namespace ordalin
