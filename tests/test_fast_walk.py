@@ -235,6 +235,9 @@ CASES = [
     ({'f': Fallback(int, 's'), Optional('s'): int, 'b': int}, {'b': 'no'}),
     ({'v': Or({'a': int}, {'b': int}), 'w': int}, {'v': {'b': 'x'}, 'w': 1}),
     ({'v': Each({'a': int})}, {'v': [{'a': 1, 'z': 0}]}),
+    ({'a': Or(int, None, 'x')}, {'a': 1.5}),
+    ({'n': {'a': Or(bool, float)}, 'm': int}, {'n': {'a': 'no'}, 'm': 'later'}),
+    ({'a': Or(), 'b': int}, {'a': 1, 'b': 'x'}),
 ]
 
 

@@ -154,12 +154,16 @@ Ref or_validate_impl(PyObject *self, PyObject *data, bool top) {
         PyErr_Clear();
     }
     if (!messages && !(messages = Ref::steal(PyList_New(0)))) return Ref();
+    return raise_or_error(messages.get(), deferred, data_ref.get());
+}
+
+Ref raise_or_error(PyObject *messages, const std::vector<Py_ssize_t> &deferred, PyObject *data) {
     for (Py_ssize_t i : deferred) {
-        Ref text = mismatch_text(PyList_GET_ITEM(messages.get(), i), data_ref.get());
+        Ref text = mismatch_text(PyList_GET_ITEM(messages, i), data);
         if (!text) return text;
-        PyList_SetItem(messages.get(), i, text.release());
+        PyList_SetItem(messages, i, text.release());
     }
-    Ref message = Ref::steal(PyUnicode_Join(g.s_and, messages.get()));
+    Ref message = Ref::steal(PyUnicode_Join(g.s_and, messages));
     if (!message) return message;
     Ref exc = quarn::call(g.SchemaError, message.get());
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.get())), exc.get());

@@ -11,15 +11,15 @@
 //
 // Invalid data meets the first error the general walk would meet, taking
 // the keys in the same order (plain data keys sort in their own order): a
-// value refused by a type test, a plain value or a dict schema, and at
-// the end of a dict its missing keys, then the keys no schema key took.
-// The walk raises that error itself, as the general walk raises it.
-// Where it cannot tell the error (an Or refused, a conversion failed, a
-// dict below Or, And or the like), it stops (Fail), and the general walk
-// validates again the dict that holds the invalid entry, to raise its
-// error with its path and message.  Neither stop has done anything a
-// caller could see, so starting over gives what the general walk alone
-// would have given.
+// value refused by a type test, a plain value or a dict schema, or by
+// every alternative of an Or, each plainly; and at the end of a dict its
+// missing keys, then the keys no schema key took.  The walk raises that
+// error itself, as the general walk raises it.  Where it cannot tell the
+// error (a conversion failed, a dict below Or, And or the like), it stops
+// (Fail), and the general walk validates again the dict that holds the
+// invalid entry, to raise its error with its path and message.  Neither
+// stop has done anything a caller could see, so starting over gives what
+// the general walk alone would have given.
 //
 // A top-level validation whose tree allows it walks the data once for the
 // completion and the validation both (fast_complete_validate): each dict
@@ -113,6 +113,7 @@ private:
     __attribute__((noinline, cold)) Fast refused(const Node &n, PyObject *data);
     __attribute__((noinline, cold)) Fast refused_dict(const DictPlan &plan, PyObject *schema, PyObject *data,
                                                       bool all_required);
+    __attribute__((noinline, cold)) Fast refused_by_all(const Node &n, PyObject *data);
     __attribute__((noinline, cold)) Fast raise_here(PyObject *exc_class, std::initializer_list<PyObject *> rest);
     Fast added_value(const Addition &a, const KeyEntry &entry, Ref &out);
     Fast added_dict(const KeyEntry &entry, Ref &out);
@@ -576,16 +577,33 @@ Fast FastWalk::value(const Node &n, PyObject *data, Ref &out) {
 // Or: the first alternative that accepts the data.  A plain alternative
 // refuses plain data without an exception; any other refusal makes the
 // general walk build an exception and describe the data, which may run
-// Python code.
+// Python code.  Refused by every alternative, plainly, the data gets the
+// Or's error.
 Fast FastWalk::any_of(const Node &n, PyObject *data, Ref &out) {
-    Inexact inexact(inexact_);
-    for (const Node &alternative : n.children) {
-        Fast r = value(alternative, data, out);
-        if (r != Fast::Fail) return r;
-        out.reset();
-        if (!alternative.is_plain_test() || !is_plain(data)) return Fast::Abort;
+    bool raises = raises_here();
+    {
+        Inexact inexact(inexact_);
+        for (const Node &alternative : n.children) {
+            Fast r = value(alternative, data, out);
+            if (r != Fast::Fail) return r;
+            out.reset();
+            if (!alternative.is_plain_test() || !is_plain(data)) return Fast::Abort;
+        }
     }
-    return Fast::Fail;
+    return raises ? refused_by_all(n, data) : Fast::Fail;
+}
+
+// The Or's error for `data`, which each alternative of `n` refused plainly.
+Fast FastWalk::refused_by_all(const Node &n, PyObject *data) {
+    Ref alternatives = Ref::steal(PyList_New(0));
+    if (!alternatives) return Fast::Error;
+    std::vector<Py_ssize_t> deferred;
+    for (const Node &alternative : n.children) {
+        deferred.push_back(PyList_GET_SIZE(alternatives.get()));
+        if (PyList_Append(alternatives.get(), alternative.object) < 0) return Fast::Error;
+    }
+    raise_or_error(alternatives.get(), deferred, data);
+    return Fast::Error;
 }
 
 // And: the data through every step in turn.
