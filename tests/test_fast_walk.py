@@ -14,7 +14,7 @@ from quarn.utils import ordalin
 from quarn.utils.ordalin import And, Any, Default, Each, Fallback, Optional, Or, Schema, Use
 
 # outcome(): ('ok', result) or the exception's class, arguments, text,
-# location and notes; general_outcome(): the same with the fast walk off.
+# location, notes and cause; general_outcome(): the same, the fast walk off.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), 'fuzz'))
 from target import general_outcome, outcome  # noqa: E402
 
@@ -238,6 +238,8 @@ CASES = [
     ({'a': Or(int, None, 'x')}, {'a': 1.5}),
     ({'n': {'a': Or(bool, float)}, 'm': int}, {'n': {'a': 'no'}, 'm': 'later'}),
     ({'a': Or(), 'b': int}, {'a': 1, 'b': 'x'}),
+    ({'a': Use(int), 'b': int}, {'a': 'abc', 'b': 'x'}),
+    ({'n': {'a': Use(float), 'b': int}}, {'n': {'a': [], 'b': 'y'}}),
 ]
 
 

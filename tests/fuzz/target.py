@@ -17,7 +17,7 @@ that validation gets deep), validates, and checks the invariants:
 5. the compiled fast walk (checking the data whole before copying it, or
    checking and copying at once) and the general walk agree: the same
    result, or an exception of the same class with the same arguments,
-   text, location and notes;
+   text, location, notes and cause;
 6. a top-level validation gives what its definition gives:
    ``validate(apply_fallback(apply_defaults(data)), False)``;
 7. ``iter_errors`` yields nothing when validation succeeds, and otherwise
@@ -259,13 +259,13 @@ def walk(obj, depth=0):
 
 
 def outcome(schema, data, top):
-    """('ok', result), or the exception's class, arguments, text, location
-    and notes (as text, to compare)."""
+    """('ok', result), or the exception's class, arguments, text, location,
+    notes and cause (as text, to compare)."""
     try:
         return 'ok', Schema(schema).validate(data, top)
     except exceptions.SchemaError as e:
         return (type(e), repr(e.args), str(e), repr(getattr(e, 'location', None)),
-                repr(getattr(e, '__notes__', None)))
+                repr(getattr(e, '__notes__', None)), repr(e.__cause__))
 
 
 def outcome_with(switch, on, schema, data, top):

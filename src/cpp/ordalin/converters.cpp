@@ -17,8 +17,8 @@ Ref callable_name(PyObject *callable) {
     return Ref::steal(PyObject_Repr(callable));
 }
 
-// The converter failed: a SchemaError passes unchanged; another Exception
-// becomes SchemaError("name(repr(data)) raised repr(e)") from e.
+}  // namespace
+
 Ref convert_failure(PyObject *callable, PyObject *data) {
     // A RecursionError passes too: describing the data would recurse again.
     if (PyErr_ExceptionMatches(g.SchemaError) || !PyErr_ExceptionMatches(PyExc_Exception) ||
@@ -41,6 +41,8 @@ Ref convert_failure(PyObject *callable, PyObject *data) {
     }
     return Ref();
 }
+
+namespace {
 
 PyObject *use_validate(PyObject *self, PyObject *args, PyObject *kwargs) {
     static const char *kwlist[] = {"data", "top", nullptr};

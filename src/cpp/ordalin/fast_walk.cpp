@@ -12,14 +12,15 @@
 // Invalid data meets the first error the general walk would meet, taking
 // the keys in the same order (plain data keys sort in their own order): a
 // value refused by a type test, a plain value or a dict schema, or by
-// every alternative of an Or, each plainly; and at the end of a dict its
-// missing keys, then the keys no schema key took.  The walk raises that
-// error itself, as the general walk raises it.  Where it cannot tell the
-// error (a conversion failed, a dict below Or, And or the like), it stops
-// (Fail), and the general walk validates again the dict that holds the
-// invalid entry, to raise its error with its path and message.  Neither
-// stop has done anything a caller could see, so starting over gives what
-// the general walk alone would have given.
+// every alternative of an Or, each plainly, or one a conversion failed
+// on; at the end of a dict, its missing keys, then the keys no schema key
+// took.  The walk raises that error itself, as the general walk raises
+// it.  Where it cannot tell the error (an alternative that refused with
+// an exception, a dict below Or, And or the like), it stops (Fail), and
+// the general walk validates again the dict that holds the invalid entry,
+// to raise its error with its path and message.  Neither stop has done
+// anything a caller could see, so starting over gives what the general
+// walk alone would have given.
 //
 // A top-level validation whose tree allows it walks the data once for the
 // completion and the validation both (fast_complete_validate): each dict
@@ -556,6 +557,10 @@ Fast FastWalk::value(const Node &n, PyObject *data, Ref &out) {
         if (!is_plain_value(data)) return Fast::Abort;
         if ((out = call_converter(n.object, data))) return Fast::Ok;
         if (!PyErr_ExceptionMatches(PyExc_Exception) || out_of_memory()) return Fast::Error;
+        if (raises_here()) {
+            convert_failure(n.object, data);  // Use's own error
+            return Fast::Error;
+        }
         PyErr_Clear();  // the general walk raises it again, as its SchemaError
         return Fast::Fail;
     case NodeKind::Default:

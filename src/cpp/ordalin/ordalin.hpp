@@ -141,6 +141,11 @@ inline bool is_pure_call(PyObject *callable, PyObject *data) {
 // len) done directly: calling the type object would build an argument
 // tuple for the same single-argument conversion.
 Ref call_converter(PyObject *callable, PyObject *data);
+// The converter `callable` failed on `data` (the error is set): a
+// SchemaError passes unchanged; another Exception becomes
+// SchemaError("name(repr(data)) raised repr(e)") from e.  Returns an
+// empty Ref.
+Ref convert_failure(PyObject *callable, PyObject *data);
 
 inline void note_user_code() { ++g_user_epoch; }
 
