@@ -46,6 +46,11 @@ class Liar(object):
     __class__ = property(lambda self: int)
 
 
+def with_path(schema_object, path):
+    schema_object.path = path
+    return schema_object
+
+
 class EqualsAll(object):
     def __eq__(self, other):
         return True
@@ -240,6 +245,15 @@ CASES = [
     ({'a': Or(), 'b': int}, {'a': 1, 'b': 'x'}),
     ({'a': Use(int), 'b': int}, {'a': 'abc', 'b': 'x'}),
     ({'n': {'a': Use(float), 'b': int}}, {'n': {'a': [], 'b': 'y'}}),
+    ({'v': Each(int), 'w': int}, {'v': [1, 'x'], 'w': 'y'}),
+    ({'v': Each({'a': int, 'b': str})}, {'v': [{'a': 1, 'b': 'x'}, {'a': 1}]}),
+    ({'v': Each(int)}, {'v': {1, 'x'}}),
+    ({'v': Each({'a': {'b': And(int, 5)}})}, {'v': [{'a': {'b': 4}}]}),
+    ({'v': Each(Each({'a': int}))}, {'v': [[], [{'a': 1}, {'a': None}]]}),
+    ({'v': Each(Or(int, None)), 'w': Each(int)}, {'v': (1, None, 'x'), 'w': 'no'}),
+    ({'v': Each(int)}, {'v': [1, Liar()]}),
+    ({'v': with_path(Each({'a': int}), ['r'])}, {'v': [{'a': 1}, {'a': 'x'}]}),
+    ({'v': with_path(Each(int), ['r'])}, {'v': 'no list'}),
 ]
 
 

@@ -18,7 +18,7 @@ import pytest
 SCRIPT = textwrap.dedent('''
     import gc, sys
     from quarn.utils import ordalin
-    from quarn.utils.ordalin import Any, Default, Fallback, Optional, Or, Schema
+    from quarn.utils.ordalin import Any, Default, Each, Fallback, Optional, Or, Schema
 
     def fresh(text):          # a float no one else holds: freed when replaced
         return float(text)
@@ -68,6 +68,12 @@ SCRIPT = textwrap.dedent('''
             data = {'a': {'x': 1, 'extra': fresh('2.5')}, 'b': {'y': 'no'}}
             sd = {'a': {'x': int, 'w': {'q': fresh('3.5')}}, 'b': {'y': int}}
             return sd, data, lambda: (sd['a'].clear(), data['a'].clear(), sd.__setitem__('b', 'replaced'))
+        if name == 'invalid element':
+            # An element refused is walked again, to raise its error.
+            each = Each({'x': float, 'y': {'z': fresh('1.5')}})
+            data = {'v': [{'x': 1.5, 'y': {'z': 1.5}}, {'x': fresh('2.5'), 'y': {'z': 'no'}}]}
+            return ({'v': each}, data,
+                    lambda: (setattr(each, 'schema', 'other'), data['v'][1].clear(), data['v'].clear()))
         raise SystemExit('unknown case ' + name)
 
     class Finalizer:
@@ -102,7 +108,7 @@ SCRIPT = textwrap.dedent('''
 ''')
 
 CASES = ['value', 'deleted key', 'nested dict', 'or alternative', 'default value', 'optional key',
-         'data value', 'fallback source', 'data dropped while copied', 'invalid data']
+         'data value', 'fallback source', 'data dropped while copied', 'invalid data', 'invalid element']
 
 
 @pytest.mark.parametrize('walk', ['fast', 'checked first', 'general'])

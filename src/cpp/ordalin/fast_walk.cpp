@@ -115,6 +115,8 @@ private:
     __attribute__((noinline, cold)) Fast refused_dict(const DictPlan &plan, PyObject *schema, PyObject *data,
                                                       bool all_required);
     __attribute__((noinline, cold)) Fast refused_by_all(const Node &n, PyObject *data);
+    __attribute__((noinline, cold)) Fast not_a_container(const Node &n, PyObject *data);
+    __attribute__((noinline, cold)) Fast element_refused(const Node &n, PyObject *item, Py_ssize_t index);
     __attribute__((noinline, cold)) Fast raise_here(PyObject *exc_class, std::initializer_list<PyObject *> rest);
     Fast added_value(const Addition &a, const KeyEntry &entry, Ref &out);
     Fast added_dict(const KeyEntry &entry, Ref &out);
@@ -156,6 +158,30 @@ private:
     PyObject *keys_[kMaxDepth];  // the data keys from the walk's dict down
     size_t depth_ = 0;
     int inexact_ = 0;
+    // The path errors are raised at: the keys of keys_ from root_depth_ on
+    // pushed onto root_ (the walk's own path, or an Each's).
+    PathCtx *root_ = &path_;
+    size_t root_depth_ = 0;
+
+    // The path of the entry being walked, while it lives; the keys are
+    // owned meanwhile (raising an error runs Python code).
+    class PathHere {
+    public:
+        explicit PathHere(FastWalk &w) : root_(*w.root_) {
+            for (size_t i = w.root_depth_; i < w.depth_; ++i) {
+                keys_.push_back(Ref::borrow(w.keys_[i]));
+                root_.push(w.keys_[i]);
+            }
+        }
+        ~PathHere() {
+            for (size_t i = 0; i < keys_.size(); ++i) root_.pop();
+        }
+        PathCtx &path() { return root_; }
+
+    private:
+        PathCtx &root_;
+        RefVec keys_;
+    };
 };
 
 // For a plan whose str keys all go to one type-tested entry ({str: int}):
@@ -507,26 +533,16 @@ Fast FastWalk::refused_dict(const DictPlan &plan, PyObject *schema, PyObject *da
         if (!is_optional_typed(covered) && PySet_Add(coverage.get(), covered) < 0) return Fast::Error;
         if (PyList_Append(taken.get(), key) < 0) return Fast::Error;
     }
-    RefVec keys;  // the raising runs Python code: the keys are owned meanwhile
-    for (size_t i = 0; i < depth_; ++i) {
-        keys.push_back(Ref::borrow(keys_[i]));
-        path_.push(keys_[i]);
-    }
-    if ((all_required || require_covered(schema, coverage.get(), path_)) && !PyErr_Occurred())
-        raise_unsupported(data, taken.get(), path_);
-    for (size_t i = 0; i < depth_; ++i) path_.pop();
+    PathHere here(*this);
+    if ((all_required || require_covered(schema, coverage.get(), here.path())) && !PyErr_Occurred())
+        raise_unsupported(data, taken.get(), here.path());
     return Fast::Error;
 }
 
 // Raises `exc_class(path, *rest)` at the path of the entry being walked.
 Fast FastWalk::raise_here(PyObject *exc_class, std::initializer_list<PyObject *> rest) {
-    RefVec keys;  // the raising runs Python code: the keys are owned meanwhile
-    for (size_t i = 0; i < depth_; ++i) {
-        keys.push_back(Ref::borrow(keys_[i]));
-        path_.push(keys_[i]);
-    }
-    raise_at(exc_class, path_, rest);
-    for (size_t i = 0; i < depth_; ++i) path_.pop();
+    PathHere here(*this);
+    raise_at(exc_class, here.path(), rest);
     return Fast::Error;
 }
 
@@ -630,15 +646,23 @@ Fast FastWalk::all_of(const Node &n, PyObject *data, Ref &out) {
 // rebuilt as the general walk does it (each.cpp).  A set is rebuilt only
 // from plain results, whose hashing runs no Python code.
 Fast FastWalk::each(const Node &n, PyObject *data, Ref &out) {
-    Inexact inexact(inexact_);  // an element's errors are located by its index
+    bool raises = raises_here();
+    // An element's errors are located by its index, from the Each's own path.
+    Inexact inexact(inexact_);
     Container kind = container_of(data);
-    if (kind == Container::Other) return is_inert(data) ? Fast::Fail : Fast::Abort;
+    if (kind == Container::Other) {
+        if (!is_inert(data)) return Fast::Abort;
+        return raises ? not_a_container(n, data) : Fast::Fail;
+    }
     RefVec elements;
     if (!snapshot_elements(data, kind, elements)) return Fast::Error;
     const Node &element = n.children[0];
-    for (Ref &item : elements) {
+    for (size_t i = 0; i < elements.size(); ++i) {
+        Ref &item = elements[i];
         Ref result;
         Fast r = value(element, item.get(), result);
+        if (r == Fast::Fail && raises)
+            r = element_refused(n, item.get(), kind == Container::Set ? -1 : static_cast<Py_ssize_t>(i));
         if (r != Fast::Ok) return r;
         if (result) item = std::move(result);
         if (kind == Container::Set && !is_plain(item.get())) return Fast::Abort;
@@ -647,16 +671,46 @@ Fast FastWalk::each(const Node &n, PyObject *data, Ref &out) {
     return out ? Fast::Ok : Fast::Error;
 }
 
+// Each's error for data that is no list, tuple or set, at the Each's path.
+Fast FastWalk::not_a_container(const Node &n, PyObject *data) {
+    PathCtx own = PathCtx::of_owner(n.object);
+    raise_at(g.SchemaTypeError, own, {n.object, data});
+    return Fast::Error;
+}
+
+// The element `item` of the Each `n` (at `index`; -1 for a set's, which
+// has none), which its element schema refused: walked again, raising its
+// error as the Each raises it, at the Each's own path and the index.
+// Only what that walk does nothing to undo is done there: the results
+// kept for dicts validated in place are dropped.
+Fast FastWalk::element_refused(const Node &n, PyObject *item, Py_ssize_t index) {
+    if (depth_ == kMaxDepth) return Fast::Fail;
+    Ref held = Ref::borrow(item), key;
+    if (index >= 0 && !(key = Ref::steal(PyLong_FromSsize_t(index)))) return Fast::Error;
+    PathCtx own = PathCtx::of_owner(n.object);
+    PathCtx *root = root_;
+    size_t root_depth = root_depth_, depth = depth_, pending = pending_.size();
+    int inexact = inexact_;
+    root_ = &own;
+    root_depth_ = depth_;
+    inexact_ = 0;
+    if (key) keys_[depth_++] = key.get();
+    Ref result;
+    Fast r = value(n.children[0], item, result);
+    root_ = root;
+    root_depth_ = root_depth;
+    depth_ = depth;
+    inexact_ = inexact;
+    pending_.resize(pending);
+    if (r == Fast::Error && key) note_error_key(key.get());
+    return r == Fast::Ok ? Fast::Fail : r;  // refused before: the general walk decides
+}
+
 // The general walk validates the invalid nested dict `data` again, at its
 // path, and raises its error.
 Fast FastWalk::again(PyObject *schema, PyObject *data, Ref &out) {
-    RefVec held;  // the raising may run Python code: the keys are owned meanwhile
-    for (size_t i = 0; i < depth_; ++i) {
-        held.push_back(Ref::borrow(keys_[i]));
-        path_.push(keys_[i]);
-    }
-    out = validate_dict(schema, data, path_, false);
-    for (size_t i = 0; i < depth_; ++i) path_.pop();
+    PathHere here(*this);
+    out = validate_dict(schema, data, here.path(), false);
     return out ? Fast::Ok : Fast::Error;
 }
 

@@ -581,6 +581,7 @@ bool Compiler::object_node(PyObject *obj, Node &out) {
         // The element schema is dispatched by its own type, whatever
         // `schemaType` says.
         out.kind = NodeKind::Each;
+        out.object = keep(obj);  // its errors are raised at its own path
         PyObject *element = read(w, g.s_schema);
         out.children.resize(1);
         return element && node(element, out.children[0]);

@@ -59,7 +59,8 @@ struct Node {
     NodeKind kind = NodeKind::Accept;
     // TypeTest: the type; Equals: the plain value; Convert: the built-in
     // conversion; Default: the default value; Dict: the schema dict;
-    // Wrap of a Fallback: its source key path (its `fallback`).
+    // Wrap of a Fallback: its source key path (its `fallback`); Each: the
+    // Each object.
     PyObject *object = nullptr;
     std::shared_ptr<const DictPlan> dict;  // Dict
     std::vector<Node> children;           // Or: alternatives; And: steps; Wrap, Default, Each: the schema
