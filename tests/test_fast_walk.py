@@ -254,6 +254,13 @@ CASES = [
     ({'v': Each(int)}, {'v': [1, Liar()]}),
     ({'v': with_path(Each({'a': int}), ['r'])}, {'v': [{'a': 1}, {'a': 'x'}]}),
     ({'v': with_path(Each(int), ['r'])}, {'v': 'no list'}),
+    # an Or of dicts goes on past an alternative that refused the data when
+    # describing both runs no Python code
+    ({'v': Each(Or({'kind': 'a', 'x': int}, {'kind': 'b', 'y': str}))},
+     {'v': [{'kind': 'a', 'x': 1}, {'kind': 'b', 'y': 'v'}, {'kind': 'b', 'y': 2}]}),
+    ({'v': Or({'kind': 'a', 'n': {'m': [int]}}, {'kind': 'b'})}, {'v': {'kind': 'c', 'n': {'m': [1, (2.5, None)]}}}),
+    ({'v': Or({Optional('kind'): 'a'}, {'kind': 'b'})}, {'v': {'kind': 'b'}}),
+    ({'v': Or(int, str), 'w': Or({'a': int}, list)}, {'v': {'a': 1}, 'w': [1]}),
 ]
 
 
@@ -288,6 +295,24 @@ def test_fast_and_general_walks_agree(schema, data, top):
         assert types_of(fast[1]) == types_of(general[1])
     if fast[0] == 'ok' and isinstance(data, dict):
         assert type(fast[1]) is dict and fast[1] is not data
+
+
+@pytest.mark.parametrize('walk', [True, False])
+def test_an_or_describes_a_refused_alternative_as_the_general_walk_does(walk):
+    shown = []
+
+    class Shown(object):
+        def __repr__(self):
+            shown.append(self)
+            return 'shown'
+    schema = Schema({'v': Or({'k': 'a', 'o': list}, {'k': 'b', 'o': list})})
+    was = ordalin._fast_walk(walk)
+    try:
+        for _ in range(3):
+            assert schema.validate({'v': {'k': 'b', 'o': [Shown()]}})['v']['k'] == 'b'
+    finally:
+        ordalin._fast_walk(was)
+    assert len(shown) == 3   # the first alternative's refusal names the data
 
 
 def test_error_paths_of_the_fast_walk():

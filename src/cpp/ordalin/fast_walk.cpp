@@ -115,6 +115,7 @@ private:
     __attribute__((noinline, cold)) Fast refused_dict(const DictPlan &plan, PyObject *schema, PyObject *data,
                                                       bool all_required);
     __attribute__((noinline, cold)) Fast refused_by_all(const Node &n, PyObject *data);
+    static bool str_runs_no_code(PyObject *data, size_t depth);
     __attribute__((noinline, cold)) Fast not_a_container(const Node &n, PyObject *data);
     __attribute__((noinline, cold)) Fast element_refused(const Node &n, PyObject *item, Py_ssize_t index);
     __attribute__((noinline, cold)) Fast raise_here(PyObject *exc_class, std::initializer_list<PyObject *> rest);
@@ -597,24 +598,52 @@ Fast FastWalk::value(const Node &n, PyObject *data, Ref &out) {
 
 // Or: the first alternative that accepts the data.  A plain alternative
 // refuses plain data without an exception; any other refusal makes the
-// general walk build an exception and describe the data, which may run
-// Python code.  Refused by every alternative, plainly, the data gets the
+// general walk build an exception and describe the alternative and the
+// data in the Or's message, which the walk goes on from only where that
+// runs no Python code.  Refused by every alternative, the data gets the
 // Or's error.
 Fast FastWalk::any_of(const Node &n, PyObject *data, Ref &out) {
     bool raises = raises_here();
+    int data_prints_plainly = -1;  // found at the first refusal that needs it
     {
         Inexact inexact(inexact_);
         for (const Node &alternative : n.children) {
             Fast r = value(alternative, data, out);
             if (r != Fast::Fail) return r;
             out.reset();
-            if (!alternative.is_plain_test() || !is_plain(data)) return Fast::Abort;
+            if (alternative.is_plain_test() && is_plain(data)) continue;
+            if (!alternative.prints_plainly) return Fast::Abort;
+            if (data_prints_plainly < 0) data_prints_plainly = str_runs_no_code(data, 0);
+            if (!data_prints_plainly) return Fast::Abort;
         }
     }
     return raises ? refused_by_all(n, data) : Fast::Fail;
 }
 
-// The Or's error for `data`, which each alternative of `n` refused plainly.
+// Whether str(data) runs no Python code: plain values in exact dicts,
+// lists and tuples, `depth` levels down.  Reads only: nothing allocates.
+bool FastWalk::str_runs_no_code(PyObject *data, size_t depth) {
+    if (is_plain_value(data)) return true;
+    if (depth == kMaxDepth) return false;
+    PyTypeObject *t = Py_TYPE(data);
+    if (t == &PyDict_Type) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *item;
+        while (PyDict_Next(data, &pos, &key, &item))
+            if (!is_plain_value(key) || !str_runs_no_code(item, depth + 1)) return false;
+        return true;
+    }
+    if (t == &PyList_Type || t == &PyTuple_Type) {
+        PyObject *const *items = PySequence_Fast_ITEMS(data);
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(data); ++i)
+            if (!str_runs_no_code(items[i], depth + 1)) return false;
+        return true;
+    }
+    return false;  // a set among them: left to the general walk
+}
+
+// The Or's error for `data`, which each alternative of `n` refused, each
+// to be described without running Python code.
 Fast FastWalk::refused_by_all(const Node &n, PyObject *data) {
     Ref alternatives = Ref::steal(PyList_New(0));
     if (!alternatives) return Fast::Error;

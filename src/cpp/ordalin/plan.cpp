@@ -227,6 +227,16 @@ bool Compiler::dict(PyObject *schema, std::shared_ptr<const DictPlan> &out) {
 }
 
 namespace {
+// Whether every key of the dict compiled into `plan` is a plain value or a
+// built-in type, and every value prints plainly.
+bool prints_plainly(const DictPlan &plan) {
+    for (const KeyEntry &e : plan.entries)
+        if (!(is_plain_value(e.key) || (Py_TYPE(e.key) == &PyType_Type && is_type_test(e.key))) ||
+            !e.value.prints_plainly)
+            return false;
+    return true;
+}
+
 // The type whose instances pass the value schema `n` unchanged, if one
 // decides it alone.  A Default turns None into its default, so it has one
 // only when its type refuses None.
@@ -524,17 +534,21 @@ bool Compiler::node(PyObject *schema, Node &out) {
         if (!is_type_test(schema)) return false;  // a class to call
         out.kind = NodeKind::TypeTest;
         out.object = keep(schema);
+        out.prints_plainly = true;
         return true;
     }
     if (t == &PyDict_Type) {
         out.kind = NodeKind::Dict;
         out.object = keep(schema);
         // A dict with Code in it is validated by its own plan, as Code.
-        return dict(schema, out.dict) && !out.dict->runs_code;
+        if (!dict(schema, out.dict) || out.dict->runs_code) return false;
+        out.prints_plainly = prints_plainly(*out.dict);
+        return true;
     }
     if (is_plain_value(schema)) {
         out.kind = NodeKind::Equals;
         out.object = keep(schema);
+        out.prints_plainly = true;
         return true;
     }
     if (t == reinterpret_cast<PyTypeObject *>(g.Any)) {
