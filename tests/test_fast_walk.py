@@ -3,6 +3,7 @@ walk gives, and every change to the schema it was compiled from is seen."""
 import collections
 import json
 import os
+import subprocess
 import sys
 
 import pytest
@@ -313,6 +314,34 @@ def test_an_or_describes_a_refused_alternative_as_the_general_walk_does(walk):
     finally:
         ordalin._fast_walk(was)
     assert len(shown) == 3   # the first alternative's refusal names the data
+
+
+BYTES_WARNINGS = '''
+import warnings
+from quarn.utils import ordalin
+from quarn.utils.ordalin import Or, Schema
+for schema, data in [({'v': Or(b'x', {'a': int})}, {'v': {'a': 1}}),
+                     ({'v': Or({'a': int}, bytes)}, {'v': b'raw'}),
+                     ({'v': Or({'a': int}, list)}, {'v': [b'raw']})]:
+    seen = {}
+    for fast in (True, False):
+        ordalin._fast_walk(fast)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter('always')
+            for _ in range(3):
+                Schema(schema).validate(data)
+        seen[fast] = [str(w.message) for w in caught]
+    assert seen[True] == seen[False], (schema, seen)
+print('ok')
+'''
+
+
+def test_an_or_warns_of_str_of_bytes_as_the_general_walk_does():
+    # Describing a refused alternative takes str() of it and of the data,
+    # which warns for bytes under `python -b`.
+    done = subprocess.run([sys.executable, '-b', '-c', BYTES_WARNINGS], stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, universal_newlines=True, timeout=120)
+    assert done.stdout.strip().endswith('ok'), done.stdout[-2000:]
 
 
 def test_error_paths_of_the_fast_walk():

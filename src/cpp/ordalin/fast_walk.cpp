@@ -620,10 +620,12 @@ Fast FastWalk::any_of(const Node &n, PyObject *data, Ref &out) {
     return raises ? refused_by_all(n, data) : Fast::Fail;
 }
 
-// Whether str(data) runs no Python code: plain values in exact dicts,
-// lists and tuples, `depth` levels down.  Reads only: nothing allocates.
+// Whether str(data) runs no Python code and warns of nothing: plain
+// values in exact dicts, lists and tuples, `depth` levels down (str() of
+// bytes warns under `python -b`; their repr() inside a container does
+// not).  Reads only: nothing allocates.
 bool FastWalk::str_runs_no_code(PyObject *data, size_t depth) {
-    if (is_plain_value(data)) return true;
+    if (is_plain_value(data)) return depth > 0 || !PyBytes_CheckExact(data);
     if (depth == kMaxDepth) return false;
     PyTypeObject *t = Py_TYPE(data);
     if (t == &PyDict_Type) {

@@ -548,7 +548,8 @@ bool Compiler::node(PyObject *schema, Node &out) {
     if (is_plain_value(schema)) {
         out.kind = NodeKind::Equals;
         out.object = keep(schema);
-        out.prints_plainly = true;
+        // str() of bytes warns, under `python -b`.
+        out.prints_plainly = !PyBytes_CheckExact(schema);
         return true;
     }
     if (t == reinterpret_cast<PyTypeObject *>(g.Any)) {

@@ -57,8 +57,9 @@ enum class NodeKind : uint8_t { Accept, TypeTest, Equals, Dict, Or, And, Convert
 // A walk of a tree found stale that way gives the old schema's outcome.
 struct Node {
     NodeKind kind = NodeKind::Accept;
-    // The schema it was compiled from is a built-in type, a plain value or
-    // a dict of such keys and values: its str() runs no Python code.
+    // The schema it was compiled from is a built-in type, a plain value
+    // (not bytes) or a dict of such keys and values: its str() runs no
+    // Python code and warns of nothing.
     bool prints_plainly = false;
     // TypeTest: the type; Equals: the plain value; Convert: the built-in
     // conversion; Default: the default value; Dict: the schema dict;
