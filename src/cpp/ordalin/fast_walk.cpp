@@ -12,15 +12,16 @@
 // Invalid data meets the first error the general walk would meet, taking
 // the keys in the same order (plain data keys sort in their own order): a
 // value refused by a type test, a plain value or a dict schema, or by
-// every alternative of an Or, each plainly, or one a conversion failed
-// on; at the end of a dict, its missing keys, then the keys no schema key
-// took.  The walk raises that error itself, as the general walk raises
-// it.  Where it cannot tell the error (an alternative that refused with
-// an exception, a dict below Or, And or the like), it stops (Fail), and
-// the general walk validates again the dict that holds the invalid entry,
-// to raise its error with its path and message.  Neither stop has done
-// anything a caller could see, so starting over gives what the general
-// walk alone would have given.
+// every alternative of an Or, or one a conversion failed on; at the end of
+// a dict, its missing keys, then the keys no schema key took.  The walk
+// raises that error itself, as the general walk raises it.  Where it
+// cannot tell the error (a dict below And or the like, a Schema object's
+// inner schema), it stops (Fail), and the general walk validates again
+// the dict that holds the invalid entry, to raise its error with its path
+// and message; where describing a refused Or alternative in the Or's
+// message may run Python code, it stops as for any such code (Abort).
+// Neither stop has done anything a caller could see, so starting over
+// gives what the general walk alone would have given.
 //
 // A top-level validation whose tree allows it walks the data once for the
 // completion and the validation both (fast_complete_validate): each dict
@@ -489,8 +490,7 @@ Fast FastWalk::completed(const DictPlan &plan, PyObject *data, Ref &out) {
 // error, which is the one the two passes and the walk after them raise,
 // once no fallback pass can fail first (every source is there).
 Fast FastWalk::again_completed(const Node &n, PyObject *data, Ref &out) {
-    for (const Ref &source : *sources_)
-        if (!source) return Fast::Fail;
+    if (!raises_) return Fast::Fail;  // a completing walk raises once every source is there
     Ref whole = Ref::borrow(data);
     // Nothing is added to a value that is no dict; a dict subclass is left
     // to the passes.

@@ -352,9 +352,10 @@ Ref raise_at(PyObject *exc_class, PathCtx &path, std::initializer_list<PyObject 
 // not override it (combinators.cpp, converters.cpp, defaults.cpp).
 Ref or_validate_impl(PyObject *self, PyObject *data, bool top);
 // The error of an Or that no alternative took: `messages` holds a text
-// for each alternative, except at `deferred`, where it holds a plain
-// alternative that refused `data` plainly (its text is made here); they
-// are joined with " and " into a SchemaError.  Returns an empty Ref.
+// for each alternative, except at `deferred`, where it holds the
+// alternative itself, whose text is made here (for an alternative whose
+// description runs no Python code, made only once every one refused);
+// they are joined with " and " into a SchemaError.  Returns an empty Ref.
 Ref raise_or_error(PyObject *messages, const std::vector<Py_ssize_t> &deferred, PyObject *data);
 Ref and_validate_impl(PyObject *self, PyObject *data, bool top);
 Ref use_validate_impl(PyObject *self, PyObject *data);
